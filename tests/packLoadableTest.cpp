@@ -1,0 +1,287 @@
+// End-to-end: runs the built packLoadable on temporary files and checks its output, its exit
+// status and every byte it writes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/runProgram.hpp"
+#include "support/testFiles.hpp"
+#include "support/wordSumReference.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUsage =
+    "Error arguments !!! You must give me all the parameters !!!!\n\n\n"
+    "------------------- ORVA packLoadable by image-tools@orva.example -------------------\n\n"
+    "USAGE: packLoadable  <SOURCE IMAGE file name> <TARGET IMAGE file name> <Image name> <Load Address> "
+    "<Exec Address>\n\n"
+    "      <SOURCE IMAGE file name> = name of the source image file name.\n\n"
+    "      <TARGET IMAGE file name> = name of the target image file name,without extension '.img'.\n\n"
+    "      <Image name> = name of the target image.\n\n"
+    "      <Load Address> = the load address of the target image.\n\n"
+    "      <Exec Address> = the exec address of the target image.\n\n";
+
+ProgramResult pack(const std::vector<std::string>& args) { return runProgram(PACK_LOADABLE_PATH, args); }
+
+// The .img file expected for a payload, built field by field independently of the packer's code.
+Bytes expectedImage(const Bytes& payload, std::uint32_t load, std::uint32_t exec, const std::string& name) {
+  Bytes image;
+  appendLittleEndian32(image, 44);
+  appendLittleEndian32(image, static_cast<std::uint32_t>(payload.size()));
+  appendLittleEndian32(image, load);
+  appendLittleEndian32(image, exec);
+  std::string field = name.substr(0, 16);
+  field.resize(16, '\0');
+  image.insert(image.end(), field.begin(), field.end());
+  image.insert(image.end(), {0x9F, 0xFF, 0xFF, 0xA0, 0x07, 0x00, 0x00, 0x00});
+  appendLittleEndian32(image, referenceWordSum(payload));
+  image.insert(image.end(), payload.begin(), payload.end());
+  while (image.size() % 4 != 0) image.push_back(0);
+  return image;
+}
+
+std::string checksumLine(const Bytes& payload) {
+  char line[32];
+  std::snprintf(line, sizeof line, "Check Sum = 0x%x\n", static_cast<unsigned>(referenceWordSum(payload)));
+  return line;
+}
+
+std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class PackLoadable : public ::testing::Test {
+ protected:
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(PackLoadable, TooFewArgumentsPrintUsageAndTouchNothing) {
+  writeFile(dir.file("src.bin"), Bytes{1, 2, 3, 4});
+  const std::vector<std::vector<std::string>> argumentLists = {
+      {}, {dir.file("src.bin")}, {dir.file("src.bin"), dir.file("out"), "name", "0"}};
+  for (const auto& args : argumentLists) {
+    SCOPED_TRACE(std::to_string(args.size()) + " arguments");
+    const ProgramResult result = pack(args);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, kUsage);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"src.bin"});
+  }
+}
+
+TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
+  struct Case {
+    const char* what;
+    Bytes payload;
+  };
+  const std::vector<Case> cases = {
+      {"empty", {}},
+      {"two words", {1, 0, 0, 0, 2, 0, 0, 0}},
+      {"one byte", {0xAB}},
+      {"five bytes", {1, 2, 3, 4, 5}},
+      {"seven bytes", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"random, several copy blocks and a tail", randomBytes(3 * (1 << 20) + 6, 21)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir.file("src.bin"), c.payload);
+    const ProgramResult result = pack({dir.file("src.bin"), dir.file("out"), "kernel", "80008000", "1F0"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, checksumLine(c.payload));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(readFile(dir.file("out.img")), expectedImage(c.payload, 0x80008000, 0x1F0, "kernel"));
+  }
+}
+
+TEST_F(PackLoadable, KnownAnswers) {
+  writeFile(dir.file("empty"), {});
+  EXPECT_EQ(pack({dir.file("empty"), dir.file("e"), "n", "0", "0"}).out, "Check Sum = 0xffffffff\n");
+  EXPECT_EQ(fs::file_size(dir.path() / "e.img"), 44u);
+  writeFile(dir.file("two"), {1, 0, 0, 0, 2, 0, 0, 0});
+  EXPECT_EQ(pack({dir.file("two"), dir.file("t"), "n", "0", "0"}).out, "Check Sum = 0xfffffffc\n");
+  writeFile(dir.file("five"), {1, 2, 3, 4, 5});
+  EXPECT_EQ(pack({dir.file("five"), dir.file("f"), "n", "0", "0"}).exitStatus, 0);
+  EXPECT_EQ(fs::file_size(dir.path() / "f.img"), 52u);
+}
+
+TEST_F(PackLoadable, AddressesAndNamesReachTheHeader) {
+  struct Case {
+    std::string load, exec, name;
+    std::uint32_t loadValue, execValue;
+  };
+  const Case cases[] = {
+      {"0x1F0", "1f0", "kernel", 0x1F0, 0x1F0},
+      {" 1F0", "1F0xyz", "ABCDEFGHIJKLMNOP", 0x1F0, 0x1F0},
+      {"zz", "80008000", "ABCDEFGHIJKLMNOPQRS", 0, 0x80008000},
+      {"FFFFFFFF", "-1", "", 0xFFFFFFFF, 0xFFFFFFFF},
+  };
+  const Bytes payload{9, 8, 7, 6};
+  writeFile(dir.file("src.bin"), payload);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.load + " " + c.exec + " " + c.name);
+    const ProgramResult result = pack({dir.file("src.bin"), dir.file("out"), c.name, c.load, c.exec});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file("out.img")), expectedImage(payload, c.loadValue, c.execValue, c.name));
+  }
+}
+
+TEST_F(PackLoadable, ErrorsBeforeWriting) {
+  writeFile(dir.file("src.bin"), Bytes{1, 2, 3, 4});
+  fs::create_directory(dir.path() / "folder");
+  const std::string missing = dir.file("missing.bin");
+  const std::string noDirTarget = dir.file("no/such/dir/out");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"missing source", {missing, dir.file("out"), "n", "0", "0"}, "ERROR : Can't find source file - " + missing + "\n"},
+      {"source is a directory",
+       {dir.file("folder"), dir.file("out"), "n", "0", "0"},
+       "ERROR : Can't find source file - " + dir.file("folder") + "\n"},
+      {"target cannot be opened",
+       {dir.file("src.bin"), noDirTarget, "n", "0", "0"},
+       "ERROR : Can't open destination file - " + noDirTarget + ".img\n"},
+      {"load address too wide", {dir.file("src.bin"), dir.file("out"), "n", "100000000", "0"}, "ERROR : Invalid address - 100000000\n"},
+      // Addresses are checked before any file is opened, even a missing source.
+      {"exec address too wide", {missing, dir.file("out"), "n", "0", "-100000000"}, "ERROR : Invalid address - -100000000\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = pack(c.args);
+    EXPECT_EQ(result.exitStatus, 20);
+    EXPECT_EQ(result.out, c.message);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"folder", "src.bin"}));
+  }
+}
+
+TEST_F(PackLoadable, MissingSourceLeavesAnExistingImageAlone) {
+  writeFile(dir.file("out.img"), Bytes{5, 5, 5});
+  EXPECT_EQ(pack({dir.file("missing"), dir.file("out"), "n", "0", "0"}).exitStatus, 20);
+  EXPECT_EQ(readFile(dir.file("out.img")), (Bytes{5, 5, 5}));
+}
+
+TEST_F(PackLoadable, TargetNamingTheSourceIsRefused) {
+  const Bytes original = randomBytes(100, 8);
+  writeFile(dir.file("src.img"), original);
+  fs::create_directory(dir.path() / "sub");
+  std::vector<std::string> targets = {dir.file("src"), (dir.path() / "sub" / ".." / "src").string()};
+  std::error_code linkError;
+  fs::create_symlink(dir.path() / "src.img", dir.path() / "alias.img", linkError);
+  if (!linkError) targets.push_back(dir.file("alias"));
+  for (const std::string& target : targets) {
+    SCOPED_TRACE(target);
+    const ProgramResult result = pack({dir.file("src.img"), target, "n", "0", "0"});
+    EXPECT_EQ(result.exitStatus, 20);
+    EXPECT_EQ(result.out, "ERROR : Target file is the source file - " + target + ".img\n");
+    EXPECT_EQ(readFile(dir.file("src.img")), original);
+  }
+}
+
+TEST_F(PackLoadable, TargetPathsOfAnyLength) {
+  const Bytes payload = randomBytes(64, 9);
+  writeFile(dir.file("src.bin"), payload);
+  const fs::path deep = dir.path() / std::string(200, 'd');
+  fs::create_directory(deep);
+  const std::string target = (deep / std::string(120, 't')).string();
+  ASSERT_GT(target.size(), 300u);
+  const ProgramResult result = pack({dir.file("src.bin"), target, "n", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(readFile(target + ".img"), expectedImage(payload, 0, 0, "n"));
+}
+
+TEST_F(PackLoadable, ExtensionIsAlwaysAppended) {
+  writeFile(dir.file("src.bin"), Bytes{1, 2, 3, 4});
+  EXPECT_EQ(pack({dir.file("src.bin"), dir.file("app.img"), "n", "0", "0"}).exitStatus, 0);
+  EXPECT_TRUE(fs::exists(dir.path() / "app.img.img"));
+  EXPECT_FALSE(fs::exists(dir.path() / "app.img"));
+}
+
+TEST_F(PackLoadable, RunsAreRepeatableAndReplaceOldImagesWhole) {
+  const Bytes payload = randomBytes(40, 10);
+  writeFile(dir.file("src.bin"), payload);
+  writeFile(dir.file("out.img"), randomBytes(5000, 11));  // longer than the new image
+  ASSERT_EQ(pack({dir.file("src.bin"), dir.file("out"), "boot", "100", "200"}).exitStatus, 0);
+  const Bytes first = readFile(dir.file("out.img"));
+  EXPECT_EQ(first, expectedImage(payload, 0x100, 0x200, "boot"));
+  // Extra arguments change nothing.
+  ASSERT_EQ(pack({dir.file("src.bin"), dir.file("out"), "boot", "100", "200", "extra", "more"}).exitStatus, 0);
+  EXPECT_EQ(readFile(dir.file("out.img")), first);
+}
+
+TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  writeFile(dir.file("src.bin"), randomBytes(3 * (1 << 20), 12));
+  fs::create_symlink("/dev/full", dir.path() / "full.img");
+  const ProgramResult result = pack({dir.file("src.bin"), dir.file("full"), "n", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 20);
+  EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("full") + "\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "full.img"));  // the device is not "removed"
+}
+
+#ifndef _WIN32
+TEST_F(PackLoadable, WildcardArgumentsExpandToSortedMatches) {
+  const Bytes first = randomBytes(16, 13);
+  writeFile(dir.file("x1"), first);
+  writeFile(dir.file("x2"), randomBytes(16, 14));
+  // "x?" becomes "x1 x2": source x1, target x2(.img); every later argument moves up one place.
+  // "boot*" matches nothing and stays as typed.
+  const ProgramResult result = pack({dir.file("x?"), "boot*", "10", "20"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(readFile(dir.file("x2.img")), expectedImage(first, 0x10, 0x20, "boot*"));
+}
+#endif
+
+TEST_F(PackLoadable, SourcesBeyondTwoGigabytes) {
+  // Sparse files: large in size, cheap on disk until the packer copies them.
+  const std::uint64_t size = (std::uint64_t{1} << 31) + 3;
+  {
+    std::ofstream out(dir.file("big"), std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(size - 3));
+    out.write("\x01\x02\x03", 3);
+  }
+  const ProgramResult result = pack({dir.file("big"), dir.file("big"), "big", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 0);
+  // All words are zero but the last: 01 02 03 and one byte of zero padding, read little-endian.
+  const std::uint32_t checksum = ~std::uint32_t{0x00030201};
+  char line[32];
+  std::snprintf(line, sizeof line, "Check Sum = 0x%x\n", static_cast<unsigned>(checksum));
+  EXPECT_EQ(result.out, line);
+  ASSERT_EQ(fs::file_size(dir.path() / "big.img"), 44 + size + 1);
+  std::ifstream image(dir.file("big.img"), std::ios::binary);
+  Bytes header(44);
+  image.read(reinterpret_cast<char*>(header.data()), 44);
+  Bytes expectedHeader;
+  appendLittleEndian32(expectedHeader, 44);
+  appendLittleEndian32(expectedHeader, static_cast<std::uint32_t>(size));
+  EXPECT_EQ(Bytes(header.begin(), header.begin() + 8), expectedHeader);
+  EXPECT_EQ(Bytes(header.begin() + 40, header.end()),
+            (Bytes{static_cast<unsigned char>(checksum), static_cast<unsigned char>(checksum >> 8),
+                   static_cast<unsigned char>(checksum >> 16), static_cast<unsigned char>(checksum >> 24)}));
+  image.seekg(static_cast<std::streamoff>(44 + size - 4));
+  Bytes tail(5);
+  image.read(reinterpret_cast<char*>(tail.data()), 5);
+  EXPECT_EQ(tail, (Bytes{0, 1, 2, 3, 0}));
+  fs::remove(dir.path() / "big.img");
+
+  // Four gigabytes cannot be described by the 32-bit size field.
+  fs::resize_file(dir.path() / "big", std::uint64_t{1} << 32);
+  const ProgramResult tooLarge = pack({dir.file("big"), dir.file("huge"), "big", "0", "0"});
+  EXPECT_EQ(tooLarge.exitStatus, 20);
+  EXPECT_EQ(tooLarge.out, "ERROR : Source file too large - " + dir.file("big") + "\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "huge.img"));
+}

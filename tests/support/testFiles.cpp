@@ -1,0 +1,54 @@
+#include "testFiles.hpp"
+
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() / ("packTest-" + std::to_string(entropy()));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes randomBytes(std::size_t count, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  Bytes bytes(count);
+  for (auto& byte : bytes) byte = static_cast<unsigned char>(generator());
+  return bytes;
+}
+
+Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+void appendLittleEndian32(Bytes& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+void appendBigEndian(Bytes& out, std::uint64_t value, int byteCount) {
+  for (int i = byteCount - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // The path of `name` inside the directory, as a string for command lines.
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+Bytes readFile(const std::string& path);
+// `count` bytes from a fixed-seed generator: the same bytes on every run and every host.
+Bytes randomBytes(std::size_t count, std::uint32_t seed);
+Bytes textBytes(const std::string& text);
+
+// Appends a value's bytes to `out` in a given byte order, for building expected files by hand.
+void appendLittleEndian32(Bytes& out, std::uint32_t value);
+void appendBigEndian(Bytes& out, std::uint64_t value, int byteCount);

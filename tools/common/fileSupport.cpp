@@ -1,0 +1,57 @@
+#include "fileSupport.hpp"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+Stream& Stream::operator=(Stream&& other) noexcept {
+  if (this != &other) {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = other.file_;
+    other.file_ = nullptr;
+  }
+  return *this;
+}
+
+Stream::~Stream() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool Stream::close() noexcept {
+  if (file_ == nullptr) return true;
+  const bool hadError = std::ferror(file_) != 0;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  return closed && !hadError;
+}
+
+Stream openStream(const std::string& path, const char* mode) { return Stream(std::fopen(path.c_str(), mode)); }
+
+std::optional<std::uint64_t> regularFileSize(std::FILE* stream) {
+#ifdef _WIN32
+  struct _stat64 info {};
+  if (_fstat64(_fileno(stream), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return std::nullopt;
+#else
+  struct stat info {};
+  if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+#endif
+  if (info.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool isSameFile(const std::string& first, const std::string& second) {
+  std::error_code error;
+  const bool same = fs::equivalent(fs::path(first), fs::path(second), error);
+  return !error && same;
+}
+
+void removeIncompleteOutput(const std::string& path) {
+  std::error_code error;
+  const fs::path resolved = fs::canonical(fs::path(path), error);
+  if (error || !fs::is_regular_file(resolved, error)) return;
+  fs::remove(resolved, error);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+
+// Owns one C stream and closes it on every path out of its scope. close() closes it early and
+// says whether everything written reached the file.
+class Stream {
+ public:
+  Stream() = default;
+  explicit Stream(std::FILE* file) noexcept : file_(file) {}
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  Stream(Stream&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+  Stream& operator=(Stream&& other) noexcept;
+  ~Stream();
+
+  std::FILE* get() const noexcept { return file_; }
+  explicit operator bool() const noexcept { return file_ != nullptr; }
+
+  // Flushes and closes the stream; false when buffered data could not be written or the
+  // close itself failed. The stream is released either way.
+  bool close() noexcept;
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+// Opens path with an fopen mode ("rb", "wb", "wb+"); an empty Stream when that fails.
+Stream openStream(const std::string& path, const char* mode);
+
+// Size in bytes of an open stream, as a 64-bit value, when the stream is a regular file;
+// nullopt for a directory, a device or a pipe, or when the query fails.
+std::optional<std::uint64_t> regularFileSize(std::FILE* stream);
+
+// True when both paths name one existing file, however spelt: through a link, with "./" or
+// "..", or (on Windows) in another letter case. False when either does not exist.
+bool isSameFile(const std::string& first, const std::string& second);
+
+// Removes an output that a failed run left incomplete, so that nothing that looks finished but
+// is wrong stays behind. Only a regular file is removed (the file a link points to, where the
+// path is a link); a device such as /dev/full is left alone.
+void removeIncompleteOutput(const std::string& path);
+
+enum class CopyStatus { ok, readFailed, writeFailed };
+
+// Copies exactly `count` bytes from `in` to `out` through `buffer`, one buffer-full at a time,
+// and hands every block to onBlock(std::span<const unsigned char>) before writing it.
+// readFailed: an I/O error, or the input ended before `count` bytes (it shrank since its size
+// was taken). writeFailed: a failed or short write.
+template <typename OnBlock>
+CopyStatus copyBytes(std::FILE* in, std::FILE* out, std::uint64_t count, std::span<unsigned char> buffer,
+                     OnBlock&& onBlock) {
+  while (count > 0) {
+    const std::size_t want = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+    const std::size_t got = std::fread(buffer.data(), 1, want, in);
+    if (got != want) return CopyStatus::readFailed;
+    onBlock(std::span<const unsigned char>(buffer.data(), got));
+    if (std::fwrite(buffer.data(), 1, got, out) != got) return CopyStatus::writeFailed;
+    count -= got;
+  }
+  return CopyStatus::ok;
+}
+
+// The block size both packers copy with: large enough that a copy costs few system calls.
+inline constexpr std::size_t kCopyBlockSize = std::size_t{1} << 20;

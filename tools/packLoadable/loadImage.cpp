@@ -1,0 +1,71 @@
+#include "loadImage.hpp"
+
+#include <algorithm>
+
+namespace {
+
+void storeLittleEndian32(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>(value);
+  out[1] = static_cast<unsigned char>(value >> 8);
+  out[2] = static_cast<unsigned char>(value >> 16);
+  out[3] = static_cast<unsigned char>(value >> 24);
+}
+
+std::uint32_t loadLittleEndian32(const unsigned char* in) {
+  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+}  // namespace
+
+LoadImageHeader makeLoadImageHeader(std::uint32_t imageSize, std::uint32_t loadAddress, std::uint32_t execAddress,
+                                    std::string_view name) {
+  LoadImageHeader header;
+  header.headerSize = static_cast<std::uint32_t>(kLoadImageHeaderSize);
+  header.imageSize = imageSize;
+  header.loadAddress = loadAddress;
+  header.execAddress = execAddress;
+  const std::size_t kept = std::min(name.size(), kImageNameSize);
+  std::copy_n(name.begin(), kept, header.imageName.begin());
+  header.magic = kLoadImageMagic;
+  header.fixedCode = kLoadImageFixedCode;
+  header.checksum = 0;
+  return header;
+}
+
+std::array<unsigned char, kLoadImageHeaderSize> encodeLoadImageHeader(const LoadImageHeader& header) {
+  std::array<unsigned char, kLoadImageHeaderSize> bytes{};
+  storeLittleEndian32(&bytes[0], header.headerSize);
+  storeLittleEndian32(&bytes[4], header.imageSize);
+  storeLittleEndian32(&bytes[8], header.loadAddress);
+  storeLittleEndian32(&bytes[12], header.execAddress);
+  std::copy(header.imageName.begin(), header.imageName.end(), bytes.begin() + 16);
+  storeLittleEndian32(&bytes[32], header.magic);
+  storeLittleEndian32(&bytes[36], header.fixedCode);
+  storeLittleEndian32(&bytes[kLoadImageChecksumOffset], header.checksum);
+  return bytes;
+}
+
+void WordSum::update(std::span<const unsigned char> bytes) noexcept {
+  std::size_t pos = 0;
+  // Complete a word left open by the previous call.
+  while (partialBytes_ != 0 && pos < bytes.size()) {
+    partialWord_ |= static_cast<std::uint32_t>(bytes[pos++]) << (8 * partialBytes_);
+    if (++partialBytes_ == 4) {
+      addWord(partialWord_);
+      partialWord_ = 0;
+      partialBytes_ = 0;
+    }
+  }
+  for (; pos + 4 <= bytes.size(); pos += 4) addWord(loadLittleEndian32(&bytes[pos]));
+  for (; pos < bytes.size(); ++pos) {
+    partialWord_ |= static_cast<std::uint32_t>(bytes[pos]) << (8 * partialBytes_);
+    ++partialBytes_;
+  }
+}
+
+std::uint32_t WordSum::finish() const noexcept {
+  const std::uint64_t sum = sum_ + partialWord_;
+  const auto folded = static_cast<std::uint32_t>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(sum >> 32));
+  return ~folded;
+}

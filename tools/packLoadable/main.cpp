@@ -1,0 +1,109 @@
+// packLoadable: puts the 44-byte load-image header in front of a raw program image and writes
+// TARGET.img, printing the payload checksum.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fileSupport.hpp"
+#include "hexArgument.hpp"
+#include "loadImage.hpp"
+#include "wildcards.hpp"
+
+namespace {
+
+constexpr int kExitFailure = 20;
+
+void printUsage() {
+  // Each message is followed by an empty line: puts adds a line break after the one each holds.
+  std::puts("Error arguments !!! You must give me all the parameters !!!!\n\n");
+  std::puts("------------------- ORVA packLoadable by image-tools@orva.example -------------------\n");
+  std::puts(
+      "USAGE: packLoadable  <SOURCE IMAGE file name> <TARGET IMAGE file name> <Image name> <Load Address> "
+      "<Exec Address>\n");
+  std::puts("      <SOURCE IMAGE file name> = name of the source image file name.\n");
+  std::puts("      <TARGET IMAGE file name> = name of the target image file name,without extension '.img'.\n");
+  std::puts("      <Image name> = name of the target image.\n");
+  std::puts("      <Load Address> = the load address of the target image.\n");
+  std::puts("      <Exec Address> = the exec address of the target image.\n");
+}
+
+int fail(const char* format, const std::string& argument) {
+  std::printf(format, argument.c_str());
+  return kExitFailure;
+}
+
+// Writes the header, the payload padded to a whole word, and then the finished checksum over
+// the header's checksum field. header.checksum holds the checksum afterwards.
+CopyStatus writeImage(std::FILE* source, std::FILE* target, LoadImageHeader& header) {
+  const auto headerBytes = encodeLoadImageHeader(header);
+  if (std::fwrite(headerBytes.data(), 1, headerBytes.size(), target) != headerBytes.size()) {
+    return CopyStatus::writeFailed;
+  }
+
+  alignas(4096) static std::array<unsigned char, kCopyBlockSize> buffer;
+  WordSum sum;
+  const CopyStatus copied = copyBytes(source, target, header.imageSize, buffer,
+                                      [&sum](std::span<const unsigned char> block) { sum.update(block); });
+  if (copied != CopyStatus::ok) return copied;
+
+  // A tail of one to three bytes goes out as a whole word; the checksum counts it the same way.
+  static constexpr std::array<unsigned char, 3> zeros{};
+  const std::size_t padding = (4 - header.imageSize % 4) % 4;
+  if (std::fwrite(zeros.data(), 1, padding, target) != padding) return CopyStatus::writeFailed;
+
+  header.checksum = sum.finish();
+  const auto patched = encodeLoadImageHeader(header);
+  if (std::fseek(target, static_cast<long>(kLoadImageChecksumOffset), SEEK_SET) != 0 ||
+      std::fwrite(&patched[kLoadImageChecksumOffset], 1, 4, target) != 4) {
+    return CopyStatus::writeFailed;
+  }
+  return CopyStatus::ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args = expandWildcards(argc, argv);
+  if (args.size() < 6) {
+    printUsage();
+    return 0;
+  }
+  const std::string& sourcePath = args[1];
+  const std::string& targetBase = args[2];
+  const std::string& imageName = args[3];
+  const std::string targetPath = targetBase + ".img";
+
+  const auto loadAddress = parseHexArgument(args[4]);
+  if (!loadAddress) return fail("ERROR : Invalid address - %s\n", args[4]);
+  const auto execAddress = parseHexArgument(args[5]);
+  if (!execAddress) return fail("ERROR : Invalid address - %s\n", args[5]);
+
+  // Everything about the source is settled before the target is opened, because opening the
+  // target empties it.
+  Stream source = openStream(sourcePath, "rb");
+  const auto sourceSize = source ? regularFileSize(source.get()) : std::nullopt;
+  if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath);
+  if (*sourceSize > UINT32_MAX) return fail("ERROR : Source file too large - %s\n", sourcePath);
+  if (isSameFile(sourcePath, targetPath)) return fail("ERROR : Target file is the source file - %s\n", targetPath);
+
+  Stream target = openStream(targetPath, "wb+");
+  if (!target) return fail("ERROR : Can't open destination file - %s\n", targetPath);
+
+  LoadImageHeader header =
+      makeLoadImageHeader(static_cast<std::uint32_t>(*sourceSize), *loadAddress, *execAddress, imageName);
+  CopyStatus status = writeImage(source.get(), target.get(), header);
+  source.close();
+  if (!target.close() && status == CopyStatus::ok) status = CopyStatus::writeFailed;
+
+  if (status != CopyStatus::ok) {
+    removeIncompleteOutput(targetPath);
+    if (status == CopyStatus::readFailed) return fail("ERROR reading source file:  %s\n", sourcePath);
+    return fail("ERROR writing on target file:  %s\n", targetBase);
+  }
+  // Printed only once the image is complete on disk, so the line always means success.
+  std::printf("Check Sum = 0x%x\n", static_cast<unsigned>(header.checksum));
+  return 0;
+}
