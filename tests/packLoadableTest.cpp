@@ -223,6 +223,21 @@ TEST_F(PackLoadable, RunsAreRepeatableAndReplaceOldImagesWhole) {
 }
 
 TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
+  writeFile(dir.file("src.bin"), randomBytes(3 * (1 << 20) + 2, 12));
+  // The disk fills up part way through the payload, and again just before the padding.
+  for (const std::uint64_t limit : {std::uint64_t{1} << 20, std::uint64_t{44 + 3 * (1 << 20)}}) {
+    SCOPED_TRACE("file size limit " + std::to_string(limit));
+    RunOptions options;
+    options.fileSizeLimit = limit;
+    const ProgramResult result = runProgram(PACK_LOADABLE_PATH, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
+    EXPECT_EQ(result.exitStatus, 20);
+    EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("out") + "\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(fs::exists(dir.path() / "out.img"));
+  }
+}
+
+TEST_F(PackLoadable, FailedWritesToADeviceLeaveTheDevice) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
   writeFile(dir.file("src.bin"), randomBytes(3 * (1 << 20), 12));
   fs::create_symlink("/dev/full", dir.path() / "full.img");
@@ -230,7 +245,7 @@ TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
   EXPECT_EQ(result.exitStatus, 20);
   EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("full") + "\n");
   EXPECT_EQ(result.err, "");
-  EXPECT_TRUE(fs::is_symlink(dir.path() / "full.img"));  // the device is not "removed"
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "full.img"));
 }
 
 #ifndef _WIN32

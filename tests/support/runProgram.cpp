@@ -1,11 +1,12 @@
 #include "runProgram.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <stdexcept>
 
 #include "testFiles.hpp"
@@ -33,29 +34,41 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+// In the child between fork and exec: only async-signal-safe calls, and _exit on any failure.
+[[noreturn]] void execChild(const char* program, char** argv, char** envp, int out, int err,
+                            const std::optional<std::uint64_t>& fileSizeLimit) {
+  const int in = open("/dev/null", O_RDONLY);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+  if (fileSizeLimit) {
+    const rlimit limit{static_cast<rlim_t>(*fileSizeLimit), static_cast<rlim_t>(*fileSizeLimit)};
+    // Ignoring SIGXFSZ (kept across exec) turns an oversized write into a failed write.
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) _exit(126);
+  }
+  execve(program, argv, envp);
+  _exit(127);
+}
+
 }  // namespace
 
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::pair<std::string, std::string>>& environment) {
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   TempDir captureDir;
   const std::string outPath = captureDir.file("stdout");
   const std::string errPath = captureDir.file("stderr");
 
   std::vector<std::string> argStrings{program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings = childEnvironment(environment);
+  std::vector<std::string> envStrings = childEnvironment(options.environment);
   std::vector<char*> argv = pointers(argStrings);
   std::vector<char*> envp = pointers(envStrings);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  const int spawnError = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawnError != 0) throw std::runtime_error("cannot start " + program);
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out < 0 || err < 0) throw std::runtime_error("cannot capture the output of " + program);
+  const pid_t pid = fork();
+  if (pid == 0) execChild(program.c_str(), argv.data(), envp.data(), out, err, options.fileSizeLimit);
+  close(out);
+  close(err);
+  if (pid < 0) throw std::runtime_error("cannot start " + program);
 
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -63,9 +76,9 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   }
   ProgramResult result;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const Bytes out = readFile(outPath);
-  const Bytes err = readFile(errPath);
-  result.out.assign(out.begin(), out.end());
-  result.err.assign(err.begin(), err.end());
+  const Bytes outBytes = readFile(outPath);
+  const Bytes errBytes = readFile(errPath);
+  result.out.assign(outBytes.begin(), outBytes.end());
+  result.err.assign(errBytes.begin(), errBytes.end());
   return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,7 +12,13 @@ struct ProgramResult {
   std::string err;      // everything written to standard error
 };
 
-// Runs a program with exactly these arguments (no shell, no wildcard expansion by a shell),
-// standard input empty, and the test's environment plus `environment` overrides; waits for it.
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::pair<std::string, std::string>>& environment = {});
+struct RunOptions {
+  // Variables set (or replaced) in the program's environment; the rest is the test's own.
+  std::vector<std::pair<std::string, std::string>> environment;
+  // Largest file the program may write, in bytes; writes beyond it fail as on a full disk.
+  std::optional<std::uint64_t> fileSizeLimit;
+};
+
+// Runs a program with exactly these arguments (no shell, so no wildcard expansion by a shell)
+// and an empty standard input, and waits for it.
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
