@@ -1,0 +1,252 @@
+// End-to-end: runs the built stampPack on temporary files and checks that it stays silent, its
+// exit status and every byte it writes.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/crc8Reference.hpp"
+#include "support/runProgram.hpp"
+#include "support/testFiles.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kDefaultId = 0x64365577;
+
+ProgramResult stamp(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return runProgram(STAMP_PACK_PATH, args, options);
+}
+
+// The date bytes (12 to 15) a file packed at `moment` carries: the local date, or with
+// `utcOffsetHours` the date in the zone that many hours ahead of UTC.
+Bytes dateBytes(std::time_t moment, std::optional<int> utcOffsetHours = std::nullopt) {
+  std::tm date{};
+  if (utcOffsetHours) {
+    const std::time_t shifted = moment + *utcOffsetHours * 3600;
+    gmtime_r(&shifted, &date);
+  } else {
+    localtime_r(&moment, &date);
+  }
+  Bytes bytes;
+  appendBigEndian(bytes, static_cast<std::uint64_t>(date.tm_year + 1900), 2);
+  bytes.push_back(static_cast<unsigned char>(date.tm_mon + 1));
+  bytes.push_back(static_cast<unsigned char>(date.tm_mday));
+  return bytes;
+}
+
+// The stamped file expected for a payload, built field by field independently of the packer.
+Bytes expectedStamp(const Bytes& payload, std::uint32_t id, const Bytes& date) {
+  Bytes file;
+  appendBigEndian(file, id, 4);
+  file.push_back(referenceCrc8(payload));
+  file.insert(file.end(), {0, 0, 0});
+  appendBigEndian(file, payload.size(), 4);
+  file.insert(file.end(), date.begin(), date.end());
+  file.insert(file.end(), payload.begin(), payload.end());
+  return file;
+}
+
+class StampPack : public ::testing::Test {
+ protected:
+  TempDir dir;
+
+  // Runs stampPack and expects `status` and nothing at all on standard output or error.
+  void expectRun(const std::vector<std::string>& args, int status, const RunOptions& options = {}) {
+    const ProgramResult result = stamp(args, options);
+    EXPECT_EQ(result.exitStatus, status);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
+
+  // Checks every byte of a stamped file, taking either date if the day changed during the run.
+  void expectStamped(const std::string& output, const Bytes& payload, std::uint32_t id, std::time_t before,
+                     std::time_t after, std::optional<int> utcOffsetHours = std::nullopt) {
+    const Bytes actual = readFile(output);
+    const Bytes early = expectedStamp(payload, id, dateBytes(before, utcOffsetHours));
+    const Bytes late = expectedStamp(payload, id, dateBytes(after, utcOffsetHours));
+    if (actual != late) {
+      EXPECT_EQ(actual, early);
+    }
+  }
+};
+
+}  // namespace
+
+TEST_F(StampPack, FewerThanTwoArgumentsDoNothing) {
+  writeFile(dir.file("in"), Bytes{1, 2, 3});
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {dir.file("in")}}) {
+    SCOPED_TRACE(std::to_string(args.size()) + " arguments");
+    expectRun(args, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  }
+}
+
+TEST_F(StampPack, StampsPayloadsOfEverySize) {
+  struct Case {
+    const char* what;
+    Bytes payload;
+  };
+  const std::vector<Case> cases = {
+      {"empty", {}},
+      {"one byte", {0x01}},
+      {"abc", textBytes("abc")},
+      {"exactly 4096 bytes", randomBytes(4096, 1)},
+      {"4097 bytes", randomBytes(4097, 2)},
+      {"several copy blocks and a tail", randomBytes(3 * (1 << 20) + 5, 3)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir.file("in"), c.payload);
+    const std::time_t before = std::time(nullptr);
+    expectRun({dir.file("in"), dir.file("out")}, 0);
+    expectStamped(dir.file("out"), c.payload, kDefaultId, before, std::time(nullptr));
+  }
+}
+
+TEST_F(StampPack, IdentifierArgument) {
+  struct Case {
+    std::string argument;
+    std::uint32_t id;
+  };
+  const Case cases[] = {
+      {"ABC", 0xABC}, {"abc", 0xABC},           {"0xABC", 0xABC},      {"zz", 0},
+      {" 12xy", 0x12}, {"80000000", 0x80000000}, {"FFFFFFFF", 0xFFFFFFFF}, {"-1", 0xFFFFFFFF},
+  };
+  const Bytes payload = textBytes("123456789");
+  writeFile(dir.file("in"), payload);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("identifier \"" + c.argument + "\"");
+    const std::time_t before = std::time(nullptr);
+    // Arguments after the third are ignored.
+    expectRun({dir.file("in"), dir.file("out"), c.argument, "ignored"}, 0);
+    expectStamped(dir.file("out"), payload, c.id, before, std::time(nullptr));
+  }
+}
+
+TEST_F(StampPack, DateIsTheLocalDateOfTheHostsZone) {
+  const Bytes payload = textBytes("dated");
+  writeFile(dir.file("in"), payload);
+  // 14 hours ahead of UTC and 12 hours behind are always on different calendar days.
+  const std::pair<const char*, int> zones[] = {{"ABC-14", 14}, {"XYZ+12", -12}};
+  std::vector<Bytes> dates;
+  for (const auto& [zone, offset] : zones) {
+    SCOPED_TRACE(zone);
+    RunOptions options;
+    options.environment = {{"TZ", zone}};
+    const std::time_t before = std::time(nullptr);
+    expectRun({dir.file("in"), dir.file("out")}, 0, options);
+    expectStamped(dir.file("out"), payload, kDefaultId, before, std::time(nullptr), offset);
+    const Bytes file = readFile(dir.file("out"));
+    dates.emplace_back(file.begin() + 12, file.begin() + 16);
+  }
+  EXPECT_NE(dates[0], dates[1]);
+}
+
+TEST_F(StampPack, FailuresBeforeWritingLeaveTheOutputAlone) {
+  writeFile(dir.file("in"), Bytes{1, 2, 3});
+  fs::create_directory(dir.path() / "folder");
+  const Bytes previous{7, 7, 7, 7};
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const std::vector<Case> cases = {
+      {"missing input", {dir.file("missing"), dir.file("out")}},
+      {"input is a directory", {dir.file("folder"), dir.file("out")}},
+      {"identifier too wide", {dir.file("in"), dir.file("out"), "100000000"}},
+      {"negative identifier too wide", {dir.file("in"), dir.file("out"), "-100000000"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir.path() / "out");
+    expectRun(c.args, 20);
+    EXPECT_FALSE(fs::exists(dir.path() / "out"));
+    writeFile(dir.file("out"), previous);
+    expectRun(c.args, 20);
+    EXPECT_EQ(readFile(dir.file("out")), previous);
+  }
+  expectRun({dir.file("in"), dir.file("no/such/dir/out")}, 20);
+}
+
+TEST_F(StampPack, OutputNamingTheInputIsRefused) {
+  const Bytes original = randomBytes(100, 4);
+  writeFile(dir.file("in"), original);
+  fs::create_directory(dir.path() / "sub");
+  std::vector<std::string> outputs = {dir.file("in"), (dir.path() / "sub" / ".." / "in").string()};
+  std::error_code linkError;
+  fs::create_symlink(dir.path() / "in", dir.path() / "alias", linkError);
+  if (!linkError) outputs.push_back(dir.file("alias"));
+  for (const std::string& output : outputs) {
+    SCOPED_TRACE(output);
+    expectRun({dir.file("in"), output}, 20);
+    EXPECT_EQ(readFile(dir.file("in")), original);
+  }
+}
+
+TEST_F(StampPack, ExistingOutputIsReplacedWhole) {
+  const Bytes payload = randomBytes(10, 5);
+  writeFile(dir.file("in"), payload);
+  writeFile(dir.file("out"), randomBytes(9000, 6));
+  const std::time_t before = std::time(nullptr);
+  expectRun({dir.file("in"), dir.file("out")}, 0);
+  expectStamped(dir.file("out"), payload, kDefaultId, before, std::time(nullptr));
+}
+
+TEST_F(StampPack, WildcardsAreTakenLiterally) {
+  const Bytes literal = textBytes("the file named x?");
+  writeFile(dir.file("x?"), literal);
+  writeFile(dir.file("x1"), textBytes("a file the pattern would match"));
+  const std::time_t before = std::time(nullptr);
+  expectRun({dir.file("x?"), dir.file("out")}, 0);
+  expectStamped(dir.file("out"), literal, kDefaultId, before, std::time(nullptr));
+  expectRun({dir.file("y*"), dir.file("out")}, 20);  // no file is literally named y*
+}
+
+TEST_F(StampPack, FailedWritesLeaveNoOutput) {
+  writeFile(dir.file("in"), randomBytes(3 * (1 << 20) + 1, 7));
+  for (const std::uint64_t limit : {std::uint64_t{8}, std::uint64_t{1} << 20}) {
+    SCOPED_TRACE("file size limit " + std::to_string(limit));
+    RunOptions options;
+    options.fileSizeLimit = limit;
+    expectRun({dir.file("in"), dir.file("out")}, 20, options);
+    EXPECT_FALSE(fs::exists(dir.path() / "out"));
+  }
+  if (fs::exists("/dev/full")) {
+    fs::create_symlink("/dev/full", dir.path() / "full");
+    expectRun({dir.file("in"), dir.file("full")}, 20);
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "full"));  // the device is not "removed"
+  }
+}
+
+TEST_F(StampPack, InputsBeyondTwoGigabytes) {
+  // A sparse input: large in size, cheap on disk until the packer copies it.
+  const std::uint64_t size = (std::uint64_t{1} << 31) + 1;
+  {
+    std::ofstream out(dir.file("big"), std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(size - 1));
+    out.put('\x01');
+  }
+  expectRun({dir.file("big"), dir.file("out"), "1"}, 0);
+  ASSERT_EQ(fs::file_size(dir.path() / "out"), 16 + size);
+  std::ifstream stamped(dir.file("out"), std::ios::binary);
+  Bytes header(12);
+  stamped.read(reinterpret_cast<char*>(header.data()), 12);
+  // Zero bytes leave the CRC at zero; the final 01 makes it table[1].
+  EXPECT_EQ(header, (Bytes{0, 0, 0, 1, 0x91, 0, 0, 0, 0x80, 0, 0, 1}));
+  stamped.seekg(static_cast<std::streamoff>(16 + size - 2));
+  EXPECT_EQ(stamped.get(), 0);
+  EXPECT_EQ(stamped.get(), 1);
+  stamped.close();
+  fs::remove(dir.path() / "out");
+
+  // Four gigabytes cannot be described by the 32-bit length field.
+  fs::resize_file(dir.path() / "big", std::uint64_t{1} << 32);
+  expectRun({dir.file("big"), dir.file("out")}, 20);
+  EXPECT_FALSE(fs::exists(dir.path() / "out"));
+}

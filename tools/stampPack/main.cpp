@@ -1,0 +1,85 @@
+// stampPack: puts the 16-byte stamp header (image id, CRC-8, length, packing date) in front of
+// a file. It prints nothing: the exit status alone says whether the stamped file is complete.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "fileSupport.hpp"
+#include "hexArgument.hpp"
+#include "stampHeader.hpp"
+
+namespace {
+
+constexpr int kExitFailure = 20;
+
+// Today's date in the host's time zone, read from the clock once.
+std::optional<PackingDate> localDateNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  if (now == static_cast<std::time_t>(-1) || localtime_s(&local, &now) != 0) return std::nullopt;
+#else
+  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) return std::nullopt;
+#endif
+  const int year = local.tm_year + 1900;
+  if (year < 0 || year > UINT16_MAX) return std::nullopt;
+  return PackingDate{static_cast<std::uint16_t>(year), static_cast<std::uint8_t>(local.tm_mon + 1),
+                     static_cast<std::uint8_t>(local.tm_mday)};
+}
+
+// Writes the header, the payload, and then the finished CRC over the header's CRC byte.
+bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
+  const auto headerBytes = encodeStampHeader(header);
+  if (std::fwrite(headerBytes.data(), 1, headerBytes.size(), output) != headerBytes.size()) return false;
+
+  alignas(4096) static std::array<unsigned char, kCopyBlockSize> buffer;
+  Crc8 crc;
+  const CopyStatus copied = copyBytes(input, output, header.dataLength, buffer,
+                                      [&crc](std::span<const unsigned char> block) { crc.update(block); });
+  if (copied != CopyStatus::ok) return false;
+
+  header.crc8 = crc.result();
+  return std::fseek(output, static_cast<long>(kStampCrcOffset), SEEK_SET) == 0 &&
+         std::fputc(header.crc8, output) != EOF;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 0;  // nothing to do, and nothing is said about it
+  const std::string inputPath = argv[1];
+  const std::string outputPath = argv[2];
+
+  std::uint32_t imageId = kDefaultImageId;
+  if (argc > 3) {
+    const auto parsed = parseHexArgument(argv[3]);
+    if (!parsed) return kExitFailure;
+    imageId = *parsed;
+  }
+  const auto date = localDateNow();
+  if (!date) return kExitFailure;
+
+  // The input is opened and measured before the output, so that a missing or unusable input
+  // leaves an existing output as it was.
+  Stream input = openStream(inputPath, "rb");
+  const auto inputSize = input ? regularFileSize(input.get()) : std::nullopt;
+  if (!inputSize || *inputSize > UINT32_MAX) return kExitFailure;
+  if (isSameFile(inputPath, outputPath)) return kExitFailure;
+
+  Stream output = openStream(outputPath, "wb");
+  if (!output) return kExitFailure;
+
+  StampHeader header = makeStampHeader(imageId, static_cast<std::uint32_t>(*inputSize), *date);
+  bool complete = writeStamped(input.get(), output.get(), header);
+  input.close();
+  complete = output.close() && complete;
+  if (!complete) {
+    removeIncompleteOutput(outputPath);
+    return kExitFailure;
+  }
+  return 0;
+}
