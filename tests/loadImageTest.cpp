@@ -78,6 +78,7 @@ TEST(LoadImageHeader, EncodesAllFortyFourBytesLittleEndian) {
       0xEF, 0xBE, 0xAD, 0xDE,  // checksum
   };
   EXPECT_EQ(encodeLoadImageHeader(header), expected);
+  EXPECT_EQ(decodeLoadImageHeader(expected), header);
 }
 
 TEST(LoadImageHeader, NameKeepsAtMostSixteenBytes) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expectIntact.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 #include "support/wordSumReference.hpp"
@@ -62,6 +63,12 @@ std::vector<std::string> entries(const fs::path& dir) {
 class PackLoadable : public ::testing::Test {
  protected:
   TempDir dir;
+
+  // Checks every byte of a written image, and that imageInfo finds it intact.
+  static void expectImage(const std::string& path, const Bytes& expected) {
+    EXPECT_EQ(readFile(path), expected);
+    expectIntact(path);
+  }
 };
 
 }  // namespace
@@ -100,7 +107,7 @@ TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, checksumLine(c.payload));
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(readFile(dir.file("out.img")), expectedImage(c.payload, 0x80008000, 0x1F0, "kernel"));
+    expectImage(dir.file("out.img"), expectedImage(c.payload, 0x80008000, 0x1F0, "kernel"));
   }
 }
 
@@ -121,7 +128,7 @@ TEST_F(PackLoadable, AddressesAndNamesReachTheHeader) {
     SCOPED_TRACE(c.load + " " + c.exec + " " + c.name);
     const ProgramResult result = pack({dir.file("src.bin"), dir.file("out"), c.name, c.load, c.exec});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(readFile(dir.file("out.img")), expectedImage(payload, c.loadValue, c.execValue, c.name));
+    expectImage(dir.file("out.img"), expectedImage(payload, c.loadValue, c.execValue, c.name));
   }
 }
 
@@ -189,7 +196,7 @@ TEST_F(PackLoadable, TargetPathsOfAnyLength) {
   ASSERT_GT(target.size(), 300u);
   const ProgramResult result = pack({dir.file("src.bin"), target, "n", "0", "0"});
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(readFile(target + ".img"), expectedImage(payload, 0, 0, "n"));
+  expectImage(target + ".img", expectedImage(payload, 0, 0, "n"));
 }
 
 TEST_F(PackLoadable, ExtensionIsAlwaysAppended) {
@@ -246,7 +253,7 @@ TEST_F(PackLoadable, WildcardArgumentsExpandToSortedMatches) {
   // "boot*" matches nothing and stays as typed.
   const ProgramResult result = pack({dir.file("x?"), "boot*", "10", "20"});
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(readFile(dir.file("x2.img")), expectedImage(first, 0x10, 0x20, "boot*"));
+  expectImage(dir.file("x2.img"), expectedImage(first, 0x10, 0x20, "boot*"));
 }
 #endif
 
@@ -280,6 +287,8 @@ TEST_F(PackLoadable, SourcesBeyondTwoGigabytes) {
   Bytes tail(5);
   image.read(reinterpret_cast<char*>(tail.data()), 5);
   EXPECT_EQ(tail, (Bytes{0, 1, 2, 3, 0}));
+  image.close();
+  expectIntact(dir.file("big.img"));
   fs::remove(dir.path() / "big.img");
 
   // Four gigabytes cannot be described by the 32-bit size field.

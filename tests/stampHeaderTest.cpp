@@ -74,6 +74,7 @@ TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {
       0x08,                    // day
   };
   EXPECT_EQ(encodeStampHeader(header), expected);
+  EXPECT_EQ(decodeStampHeader(expected), header);
 
   const auto fresh = encodeStampHeader(makeStampHeader(0xABC, 0, PackingDate{1999, 1, 1}));
   const std::array<unsigned char, 16> freshExpected = {0x00, 0x00, 0x0A, 0xBC, 0, 0, 0, 0, 0, 0, 0, 0, 0x07, 0xCF, 1, 1};

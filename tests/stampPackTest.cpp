@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/crc8Reference.hpp"
+#include "support/expectIntact.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 
@@ -73,6 +74,7 @@ class StampPack : public ::testing::Test {
     if (actual != late) {
       EXPECT_EQ(actual, early);
     }
+    expectIntact(output);
   }
 };
 
@@ -243,6 +245,7 @@ TEST_F(StampPack, InputsBeyondTwoGigabytes) {
   EXPECT_EQ(stamped.get(), 0);
   EXPECT_EQ(stamped.get(), 1);
   stamped.close();
+  expectIntact(dir.file("out"));
   fs::remove(dir.path() / "out");
 
   // Four gigabytes cannot be described by the 32-bit length field.

@@ -48,22 +48,30 @@ void removeIncompleteOutput(const std::string& path);
 
 enum class CopyStatus { ok, readFailed, writeFailed };
 
-// Copies exactly `count` bytes from `in` to `out` through `buffer`, one buffer-full at a time,
-// and hands every block to onBlock(std::span<const unsigned char>) before writing it.
-// readFailed: an I/O error, or the input ended before `count` bytes (it shrank since its size
-// was taken). writeFailed: a failed or short write.
+// Reads exactly `count` bytes from `in` through `buffer`, one buffer-full at a time, and hands
+// every block to onBlock(std::span<const unsigned char>), which returns false to stop with
+// writeFailed. readFailed: an I/O error, or the input ended before `count` bytes (it shrank
+// since its size was taken).
+template <typename OnBlock>
+CopyStatus readBytes(std::FILE* in, std::uint64_t count, std::span<unsigned char> buffer, OnBlock&& onBlock) {
+  while (count > 0) {
+    const std::size_t want = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+    if (std::fread(buffer.data(), 1, want, in) != want) return CopyStatus::readFailed;
+    if (!onBlock(std::span<const unsigned char>(buffer.data(), want))) return CopyStatus::writeFailed;
+    count -= want;
+  }
+  return CopyStatus::ok;
+}
+
+// Copies exactly `count` bytes from `in` to `out` as readBytes does, handing every block to
+// onBlock(std::span<const unsigned char>) before writing it. writeFailed: a failed or short write.
 template <typename OnBlock>
 CopyStatus copyBytes(std::FILE* in, std::FILE* out, std::uint64_t count, std::span<unsigned char> buffer,
                      OnBlock&& onBlock) {
-  while (count > 0) {
-    const std::size_t want = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
-    const std::size_t got = std::fread(buffer.data(), 1, want, in);
-    if (got != want) return CopyStatus::readFailed;
-    onBlock(std::span<const unsigned char>(buffer.data(), got));
-    if (std::fwrite(buffer.data(), 1, got, out) != got) return CopyStatus::writeFailed;
-    count -= got;
-  }
-  return CopyStatus::ok;
+  return readBytes(in, count, buffer, [&](std::span<const unsigned char> block) {
+    onBlock(block);
+    return std::fwrite(block.data(), 1, block.size(), out) == block.size();
+  });
 }
 
 // The block size both packers copy with: large enough that a copy costs few system calls.

@@ -46,6 +46,19 @@ std::array<unsigned char, kLoadImageHeaderSize> encodeLoadImageHeader(const Load
   return bytes;
 }
 
+LoadImageHeader decodeLoadImageHeader(std::span<const unsigned char, kLoadImageHeaderSize> bytes) {
+  LoadImageHeader header;
+  header.headerSize = loadLittleEndian32(&bytes[0]);
+  header.imageSize = loadLittleEndian32(&bytes[4]);
+  header.loadAddress = loadLittleEndian32(&bytes[8]);
+  header.execAddress = loadLittleEndian32(&bytes[12]);
+  std::copy_n(bytes.begin() + 16, kImageNameSize, header.imageName.begin());
+  header.magic = loadLittleEndian32(&bytes[32]);
+  header.fixedCode = loadLittleEndian32(&bytes[36]);
+  header.checksum = loadLittleEndian32(&bytes[kLoadImageChecksumOffset]);
+  return header;
+}
+
 void WordSum::update(std::span<const unsigned char> bytes) noexcept {
   std::size_t pos = 0;
   // Complete a word left open by the previous call.

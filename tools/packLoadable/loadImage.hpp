@@ -23,6 +23,8 @@ struct LoadImageHeader {
   std::uint32_t magic = 0;
   std::uint32_t fixedCode = 0;
   std::uint32_t checksum = 0;
+
+  bool operator==(const LoadImageHeader&) const = default;
 };
 
 // A header for an image of imageSize bytes, with the constant fields set and the checksum 0.
@@ -33,6 +35,9 @@ LoadImageHeader makeLoadImageHeader(std::uint32_t imageSize, std::uint32_t loadA
 
 // The 44 bytes of the header as they stand in the file, whatever the host's byte order.
 std::array<unsigned char, kLoadImageHeaderSize> encodeLoadImageHeader(const LoadImageHeader& header);
+
+// The header fields read back from the first 44 bytes of a file; the inverse of the encoding.
+LoadImageHeader decodeLoadImageHeader(std::span<const unsigned char, kLoadImageHeaderSize> bytes);
 
 // The payload checksum as a running value. The payload is read as little-endian 32-bit words,
 // summed in 64 bits; the checksum is the complement of the sum's two 32-bit halves added once,

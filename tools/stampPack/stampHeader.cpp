@@ -14,6 +14,11 @@ void storeBigEndian16(unsigned char* out, std::uint16_t value) {
   out[1] = static_cast<unsigned char>(value);
 }
 
+std::uint32_t loadBigEndian32(const unsigned char* in) {
+  return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
+         static_cast<std::uint32_t>(in[2]) << 8 | static_cast<std::uint32_t>(in[3]);
+}
+
 }  // namespace
 
 StampHeader makeStampHeader(std::uint32_t imageId, std::uint32_t dataLength, PackingDate date) {
@@ -38,6 +43,18 @@ std::array<unsigned char, kStampHeaderSize> encodeStampHeader(const StampHeader&
   bytes[14] = header.month;
   bytes[15] = header.day;
   return bytes;
+}
+
+StampHeader decodeStampHeader(std::span<const unsigned char, kStampHeaderSize> bytes) {
+  StampHeader header;
+  header.imageId = loadBigEndian32(&bytes[0]);
+  header.crc8 = bytes[kStampCrcOffset];
+  header.reserved = {bytes[5], bytes[6], bytes[7]};
+  header.dataLength = loadBigEndian32(&bytes[8]);
+  header.year = static_cast<std::uint16_t>(bytes[12] << 8 | bytes[13]);
+  header.month = bytes[14];
+  header.day = bytes[15];
+  return header;
 }
 
 void Crc8::update(std::span<const unsigned char> bytes) noexcept {

@@ -26,6 +26,8 @@ struct StampHeader {
   std::uint16_t year = 0;
   std::uint8_t month = 0;
   std::uint8_t day = 0;
+
+  bool operator==(const StampHeader&) const = default;
 };
 
 // A header for a payload of dataLength bytes packed on `date`; crc8 and reserved are zero.
@@ -33,6 +35,9 @@ StampHeader makeStampHeader(std::uint32_t imageId, std::uint32_t dataLength, Pac
 
 // The 16 bytes of the header as they stand in the file, whatever the host's byte order.
 std::array<unsigned char, kStampHeaderSize> encodeStampHeader(const StampHeader& header);
+
+// The header fields read back from the first 16 bytes of a file; the inverse of the encoding.
+StampHeader decodeStampHeader(std::span<const unsigned char, kStampHeaderSize> bytes);
 
 // CRC-8 over x^8 + x^2 + x + 1 (0x07), processed least significant bit first, so the register
 // shifts right and XORs with the bit-reversed polynomial. Initial value 0, no final XOR.

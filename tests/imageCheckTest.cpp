@@ -1,0 +1,170 @@
+#include "imageCheck.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "reportFormat.hpp"
+#include "support/json.hpp"
+#include "support/testFiles.hpp"
+
+namespace {
+
+ImageReport check(const Bytes& file) {
+  ImageCheck imageCheck;
+  imageCheck.update(file);
+  return imageCheck.finish();
+}
+
+template <std::size_t N>
+Bytes withHeader(const std::array<unsigned char, N>& header, const Bytes& payload) {
+  Bytes file(N + payload.size());
+  std::copy(header.begin(), header.end(), file.begin());
+  std::copy(payload.begin(), payload.end(), file.begin() + N);
+  return file;
+}
+
+// A complete load image, built with the format library the packer uses.
+Bytes loadImage(const Bytes& payload) {
+  LoadImageHeader header = makeLoadImageHeader(static_cast<std::uint32_t>(payload.size()), 0x8000, 0x8004, "kernel");
+  WordSum sum;
+  sum.update(payload);
+  header.checksum = sum.finish();
+  Bytes file = withHeader(encodeLoadImageHeader(header), payload);
+  while (file.size() % 4 != 0) file.push_back(0);
+  return file;
+}
+
+Bytes stampedImage(const Bytes& payload) {
+  StampHeader header = makeStampHeader(0x64365577, static_cast<std::uint32_t>(payload.size()), PackingDate{2026, 1, 31});
+  Crc8 crc;
+  crc.update(payload);
+  header.crc8 = crc.result();
+  return withHeader(encodeStampHeader(header), payload);
+}
+
+}  // namespace
+
+TEST(ImageCheck, IntactFilesOfBothFormats) {
+  for (const std::size_t size : {0, 1, 3, 28, 29, 4096}) {
+    SCOPED_TRACE("payload of " + std::to_string(size) + " bytes");
+    const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size));
+    const ImageReport load = check(loadImage(payload));
+    EXPECT_EQ(load.format, ImageFormat::loadImage);
+    EXPECT_TRUE(load.intact) << load.verdict;
+    EXPECT_EQ(load.verdict, "ok");
+    EXPECT_EQ(load.loadHeader.imageSize, size);
+    const ImageReport stamped = check(stampedImage(payload));
+    EXPECT_EQ(stamped.format, ImageFormat::stampedImage);
+    EXPECT_TRUE(stamped.intact) << stamped.verdict;
+    EXPECT_EQ(stamped.stampHeader.dataLength, size);
+  }
+}
+
+// Every single-byte change to a check field or the payload is caught, wherever it is.
+TEST(ImageCheck, AnySingleByteChangeIsDamage) {
+  const Bytes payload = randomBytes(37, 1);
+  const struct {
+    const char* format;
+    Bytes file;
+    std::vector<std::size_t> positions;  // the check field
+    std::size_t payloadOffset;           // from here to the end, padding included
+  } cases[] = {
+      {"load image", loadImage(payload), {40, 41, 42, 43}, 44},
+      {"stamped image", stampedImage(payload), {4}, 16},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::size_t> positions = c.positions;
+    for (std::size_t i = c.payloadOffset; i < c.file.size(); ++i) positions.push_back(i);
+    for (const std::size_t position : positions) {
+      SCOPED_TRACE(std::string(c.format) + ", byte " + std::to_string(position));
+      Bytes damaged = c.file;
+      damaged[position] ^= 0x10;
+      const ImageReport report = check(damaged);
+      EXPECT_FALSE(report.intact);
+      EXPECT_EQ(report.verdict.rfind("damaged: ", 0), 0u) << report.verdict;
+    }
+  }
+}
+
+TEST(ImageCheck, WrongLengthsAndForeignFiles) {
+  const Bytes load = loadImage(randomBytes(64, 2));
+  const Bytes stamped = stampedImage(randomBytes(4096, 3));
+  Bytes longerLoad = load;
+  longerLoad.push_back(0);
+  Bytes longerStamped = stamped;
+  longerStamped.push_back(0);
+  Bytes badMonth = stampedImage({});
+  badMonth[14] = 13;
+  const struct {
+    const char* what;
+    Bytes file;
+    std::string verdict;
+  } cases[] = {
+      {"load image cut short", Bytes(load.begin(), load.end() - 4), "damaged: length 104 but header says 108"},
+      {"load image extended", longerLoad, "damaged: length 109 but header says 108"},
+      {"load header alone", Bytes(load.begin(), load.begin() + 40),
+       "not a recognised image (as a load image: length 40 is shorter than the 44-byte header)"},
+      {"stamped image cut short", Bytes(stamped.begin(), stamped.end() - 1),
+       "not a recognised image (as a stamped image: length 4111 but header says 4112)"},
+      {"stamped image extended", longerStamped,
+       "not a recognised image (as a stamped image: length 4113 but header says 4112)"},
+      {"month 13", badMonth, "not a recognised image (as a stamped image: month 13 is not 1-12)"},
+      {"empty", {}, "not a recognised image (as a stamped image: length 0 is shorter than the 16-byte header)"},
+      {"text", textBytes("just some text, nothing packed"),
+       "not a recognised image (as a stamped image: bytes 5-7 are 73 6F 6D, not zero)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ImageReport report = check(c.file);
+    EXPECT_FALSE(report.intact);
+    EXPECT_EQ(report.verdict, c.verdict);
+  }
+}
+
+TEST(ImageCheck, AnySplitGivesTheSameReport) {
+  const Bytes files[] = {loadImage(randomBytes(301, 4)), stampedImage(randomBytes(301, 5)), randomBytes(100, 6)};
+  std::mt19937 generator(7);
+  for (const Bytes& file : files) {
+    const std::string whole = reportJson("f", check(file));
+    for (int trial = 0; trial < 40; ++trial) {
+      ImageCheck pieces;
+      std::size_t pos = 0;
+      while (pos < file.size()) {
+        const std::size_t piece = std::min<std::size_t>(generator() % 50, file.size() - pos);
+        pieces.update(std::span<const unsigned char>(file).subspan(pos, piece));
+        pos += piece;
+      }
+      EXPECT_EQ(reportJson("f", pieces.finish()), whole);
+    }
+  }
+}
+
+TEST(ReportFormat, JsonStringsAreAlwaysValidJson) {
+  const struct {
+    std::string bytes;
+    std::string literal;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {std::string("\n\x01\x7f", 3), "\"\\u000a\\u0001\\u007f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},  // valid UTF-8 kept
+      {"\xff\x80", "\"\\u00ff\\u0080\""},                                // stray bytes
+      {"\xc0\xaf", "\"\\u00c0\\u00af\""},                                // overlong '/'
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},                     // a surrogate
+      {"\xe2\x82", "\"\\u00e2\\u0082\""},                                // cut short
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.literal);
+    EXPECT_EQ(jsonString(c.bytes), c.literal);
+    EXPECT_TRUE(parseJson(jsonString(c.bytes)).has_value());
+  }
+}
+
+TEST(ReportFormat, NamesAreEscapedForPeople) {
+  LoadImageHeader header = makeLoadImageHeader(0, 0, 0, "a\\b\x01\xff");
+  EXPECT_EQ(escapeName(header), "a\\\\b\\x01\\xFF");
+  header = makeLoadImageHeader(0, 0, 0, "ABCDEFGHIJKLMNOPQRS");
+  EXPECT_EQ(escapeName(header), "ABCDEFGHIJKLMNOP");
+}

@@ -1,0 +1,160 @@
+// End-to-end: imageInfo on files the packers wrote, on damaged copies of them and on foreign
+// files; its output, exit status and the JSON it prints.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/json.hpp"
+#include "support/runProgram.hpp"
+#include "support/testFiles.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+ProgramResult info(const std::vector<std::string>& args) { return runProgram(IMAGE_INFO_PATH, args); }
+
+const std::string kUsage = "usage: imageInfo [--json] FILE...\n";
+
+class ImageInfo : public ::testing::Test {
+ protected:
+  TempDir dir;
+
+  // Packs `payload` both ways: dir/packed.img and dir/stamped.
+  void packBoth(const Bytes& payload) {
+    writeFile(dir.file("payload"), payload);
+    ASSERT_EQ(runProgram(PACK_LOADABLE_PATH, {dir.file("payload"), dir.file("packed"), "BLINKY", "80008000", "-4"}).exitStatus, 0);
+    ASSERT_EQ(runProgram(STAMP_PACK_PATH, {dir.file("payload"), dir.file("stamped"), "C0FFEE"}).exitStatus, 0);
+  }
+};
+
+}  // namespace
+
+TEST_F(ImageInfo, ReportsPackedFilesAsIntactInText) {
+  packBoth(Bytes{1, 0, 0, 0, 2, 0, 0, 0});
+  Bytes stamped = readFile(dir.file("stamped"));
+  char date[16];
+  std::snprintf(date, sizeof date, "%04u-%02u-%02u", stamped[12] << 8 | stamped[13], stamped[14], stamped[15]);
+  const ProgramResult result = info({dir.file("packed.img"), dir.file("stamped")});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, dir.file("packed.img") +
+                            "\n"
+                            "  format: load image\n"
+                            "  length: 52\n"
+                            "  name: \"BLINKY\"\n"
+                            "  image size: 8\n"
+                            "  load address: 0x80008000\n"
+                            "  exec address: 0xfffffffc\n"
+                            "  stored checksum: 0xfffffffc\n"
+                            "  computed checksum: 0xfffffffc\n"
+                            "  verdict: ok\n"
+                            "\n" +
+                            dir.file("stamped") +
+                            "\n"
+                            "  format: stamped image\n"
+                            "  length: 24\n"
+                            "  image id: 0x00c0ffee\n"
+                            "  data length: 8\n"
+                            "  packing date: " +
+                            date +
+                            "\n"
+                            "  stored crc-8: 0x24\n"
+                            "  computed crc-8: 0x24\n"
+                            "  verdict: ok\n");
+}
+
+TEST_F(ImageInfo, JsonCarriesEveryFieldAndGoesOnPastUnreadableFiles) {
+  packBoth(randomBytes(1001, 1));
+  const ProgramResult result = info({"--json", dir.file("packed.img"), dir.file("missing"), dir.file("stamped")});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.err, "imageInfo: cannot open " + dir.file("missing") + ": No such file or directory\n");
+  const auto json = parseJson(result.out);
+  ASSERT_TRUE(json.has_value()) << result.out;
+  ASSERT_EQ(json->array.size(), 2u);
+  const JsonValue& packed = json->array[0];
+  EXPECT_EQ(packed["path"].string, dir.file("packed.img"));
+  EXPECT_EQ(packed["format"].string, "load image");
+  EXPECT_EQ(packed["name"].string, "BLINKY");
+  EXPECT_EQ(packed["imageSize"].number, 1001);
+  EXPECT_EQ(packed["loadAddress"].number, 0x80008000u);
+  EXPECT_EQ(packed["execAddress"].number, 0xFFFFFFFCu);
+  EXPECT_EQ(packed["storedChecksum"].number, packed["computedChecksum"].number);
+  EXPECT_TRUE(packed["intact"].boolean);
+  const JsonValue& stamped = json->array[1];
+  EXPECT_EQ(stamped["format"].string, "stamped image");
+  EXPECT_EQ(stamped["imageId"].number, 0xC0FFEE);
+  EXPECT_EQ(stamped["dataLength"].number, 1001);
+  EXPECT_EQ(stamped["packingDate"].string.size(), 10u);
+  EXPECT_EQ(stamped["storedCrc8"].number, stamped["computedCrc8"].number);
+  EXPECT_TRUE(stamped["intact"].boolean);
+  EXPECT_EQ(stamped["verdict"].string, "ok");
+}
+
+TEST_F(ImageInfo, DamageOfAnyKindIsStatusOne) {
+  packBoth(randomBytes(100, 2));
+  const Bytes packed = readFile(dir.file("packed.img"));
+  const Bytes stamped = readFile(dir.file("stamped"));
+  const auto changed = [](Bytes file, std::size_t at) {
+    file[at] ^= 0x01;
+    return file;
+  };
+  const auto resized = [](Bytes file, std::size_t size) {
+    file.resize(size, 0);
+    return file;
+  };
+  const struct {
+    const char* what;
+    Bytes file;
+  } cases[] = {
+      {"load image, payload byte", changed(packed, 100)},
+      {"load image, checksum byte", changed(packed, 43)},
+      {"load image, truncated", resized(packed, packed.size() - 1)},
+      {"load image, extended", resized(packed, packed.size() + 4)},
+      {"stamped image, payload byte", changed(stamped, 16)},
+      {"stamped image, CRC byte", changed(stamped, 4)},
+      {"stamped image, truncated", resized(stamped, stamped.size() - 1)},
+      {"stamped image, extended", resized(stamped, stamped.size() + 1)},
+      {"random bytes", randomBytes(4000, 3)},
+      {"empty file", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir.file("file"), c.file);
+    const ProgramResult result = info({"--json", dir.file("file")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "");
+    const auto json = parseJson(result.out);
+    ASSERT_TRUE(json.has_value()) << result.out;
+    EXPECT_FALSE(json->array.at(0)["intact"].boolean);
+    EXPECT_NE(json->array.at(0)["verdict"].string, "ok");
+  }
+}
+
+TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
+  fs::create_directory(dir.path() / "folder");
+  writeFile(dir.file("-odd"), {});
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {"no arguments", {}, kUsage},
+      {"no files", {"--json"}, kUsage},
+      {"unknown option", {"--verbose", dir.file("x")}, "imageInfo: unknown option --verbose\n" + kUsage},
+      {"a directory", {dir.path().string() + "/folder"}, "imageInfo: cannot read " + dir.file("folder") + ": not a regular file\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = info(c.args);
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
+  }
+  // After "--" a name that starts with "-" is a file (this one empty: not an image).
+  fs::current_path(dir.path());
+  EXPECT_EQ(info({"--", "-odd"}).exitStatus, 1);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "imageCheck.hpp"
+
+// One block for a person: the path, then one field per line, the verdict last.
+std::string reportText(std::string_view path, const ImageReport& report);
+
+// One JSON object on one line, every field a number or a string, plus a boolean "intact".
+std::string reportJson(std::string_view path, const ImageReport& report);
+
+// The image name as text: the name field up to its first NUL, printable ASCII as it is, a
+// backslash doubled, any other byte as \xNN.
+std::string escapeName(const LoadImageHeader& header);
+
+// A JSON string literal holding `bytes`: valid UTF-8 is kept, quotes, backslashes and control
+// characters are escaped, and each byte that is not part of valid UTF-8 becomes the code point
+// of the same value (\u0080 to \u00ff), so that the output is always valid JSON.
+std::string jsonString(std::string_view bytes);
