@@ -47,7 +47,7 @@ Bytes stampedImage(const Bytes& payload) {
 }  // namespace
 
 TEST(ImageCheck, IntactFilesOfBothFormats) {
-  for (const std::size_t size : {0, 1, 3, 28, 29, 4096}) {
+  for (const std::size_t size : std::initializer_list<std::size_t>{0, 1, 3, 28, 29, 4096}) {
     SCOPED_TRACE("payload of " + std::to_string(size) + " bytes");
     const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size));
     const ImageReport load = check(loadImage(payload));

@@ -8,16 +8,6 @@
 #include "support/crc8Reference.hpp"
 #include "support/testFiles.hpp"
 
-namespace {
-
-std::uint8_t crcOf(const Bytes& bytes) {
-  Crc8 crc;
-  crc.update(bytes);
-  return crc.result();
-}
-
-}  // namespace
-
 TEST(Crc8, TableIsGeneratedFromTheReflectedPolynomial) {
   static_assert(kCrc8Table[0] == 0x00 && kCrc8Table[1] == 0x91 && kCrc8Table[255] == 0xCF);
   const std::array<std::uint8_t, 8> firstEight = {0x00, 0x91, 0xE3, 0x72, 0x07, 0x96, 0xE4, 0x75};
@@ -25,24 +15,44 @@ TEST(Crc8, TableIsGeneratedFromTheReflectedPolynomial) {
   EXPECT_EQ(kCrc8Table[255], 0xCF);
 }
 
-TEST(Crc8, CheckValues) {
-  EXPECT_EQ(crcOf({}), 0x00);
-  EXPECT_EQ(crcOf({0x01}), 0x91);
-  EXPECT_EQ(crcOf(textBytes("abc")), 0xF0);
-  EXPECT_EQ(crcOf(textBytes("123456789")), 0x20);
+TEST(Crc8, CheckValuesInEveryImplementation) {
+  for (const Crc8Implementation& implementation : crc8Implementations()) {
+    SCOPED_TRACE(implementation.name);
+    const auto crcOf = [&](const Bytes& bytes) { return implementation.update(0, bytes); };
+    EXPECT_EQ(crcOf({}), 0x00);
+    EXPECT_EQ(crcOf({0x01}), 0x91);
+    EXPECT_EQ(crcOf(textBytes("abc")), 0xF0);
+    EXPECT_EQ(crcOf(textBytes("123456789")), 0x20);
+  }
 }
 
-TEST(Crc8, MatchesBitwiseReferenceOnRandomInputs) {
-  for (const std::size_t size : {std::size_t{1}, std::size_t{255}, std::size_t{4096}, std::size_t{100'003}}) {
-    SCOPED_TRACE(size);
-    const Bytes data = randomBytes(size, static_cast<std::uint32_t>(size));
-    EXPECT_EQ(crcOf(data), referenceCrc8(data));
+TEST(Crc8, TableLoopMatchesTheBitwiseDefinition) {
+  const Bytes data = randomBytes(100'003, 1);
+  EXPECT_EQ(crc8UpdateTable(0, data), referenceCrc8(data));
+}
+
+// Every implementation equals the table loop whatever the length, the alignment of the start
+// and the running value it starts from.
+TEST(Crc8, EveryImplementationEqualsTheTableLoop) {
+  const Bytes data = randomBytes(70'000 + 64, 2);
+  std::mt19937 generator(3);
+  for (const Crc8Implementation& implementation : crc8Implementations()) {
+    SCOPED_TRACE(implementation.name);
+    for (int trial = 0; trial < 300; ++trial) {
+      // Short lengths often: the edges between the code paths lie below a few hundred bytes.
+      const std::size_t length = trial % 2 == 0 ? generator() % 1100 : generator() % 70'001;
+      const std::size_t offset = generator() % 64;
+      const auto start = static_cast<std::uint8_t>(generator());
+      const std::span<const unsigned char> piece = std::span<const unsigned char>(data).subspan(offset, length);
+      ASSERT_EQ(implementation.update(start, piece), crc8UpdateTable(start, piece))
+          << "length " << length << ", offset " << offset << ", start " << int{start};
+    }
   }
 }
 
 TEST(Crc8, AnySplitGivesTheSameResultAsOnePass) {
   const Bytes data = randomBytes(20'000, 5);
-  const std::uint8_t whole = crcOf(data);
+  const std::uint8_t whole = crc8UpdateTable(0, data);
   std::mt19937 generator(6);
   for (int trial = 0; trial < 50; ++trial) {
     // Up to eight random cut points, empty pieces included.
@@ -59,6 +69,20 @@ TEST(Crc8, AnySplitGivesTheSameResultAsOnePass) {
     SCOPED_TRACE("cuts at " + trace);
     EXPECT_EQ(crc.result(), whole);
   }
+}
+
+TEST(Crc8, DispatchPicksTheFastestImplementationTheCpuHas) {
+  const auto implementations = crc8Implementations();
+  ASSERT_GE(implementations.size(), 2u);
+  EXPECT_STREQ(implementations.front().name, "table");
+  EXPECT_EQ(&crc8Best(), &implementations.back());
+#if defined(IMAGEPACK_PORTABLE_ONLY) || !defined(__x86_64__)
+  EXPECT_STREQ(crc8Best().name, "slicing16");
+#else
+  if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
+    EXPECT_NE(std::string(crc8Best().name).find("clmul"), std::string::npos);
+  }
+#endif
 }
 
 TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {

@@ -29,7 +29,13 @@ bool Stream::close() noexcept {
   return closed && !hadError;
 }
 
-Stream openStream(const std::string& path, const char* mode) { return Stream(std::fopen(path.c_str(), mode)); }
+Stream openStream(const std::string& path, const char* mode) {
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  // Unbuffered: every read and write already moves a large block, which then goes to the system
+  // in one call instead of being copied through the stream's small buffer.
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return Stream(file);
+}
 
 std::optional<std::uint64_t> regularFileSize(std::FILE* stream) {
 #ifdef _WIN32

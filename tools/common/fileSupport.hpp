@@ -30,7 +30,7 @@ class Stream {
   std::FILE* file_ = nullptr;
 };
 
-// Opens path with an fopen mode ("rb", "wb", "wb+"); an empty Stream when that fails.
+// Opens path with an fopen mode ("rb", "wb", "wb+"), unbuffered; an empty Stream when that fails.
 Stream openStream(const std::string& path, const char* mode);
 
 // Size in bytes of an open stream, as a 64-bit value, when the stream is a regular file;
@@ -74,5 +74,7 @@ CopyStatus copyBytes(std::FILE* in, std::FILE* out, std::uint64_t count, std::sp
   });
 }
 
-// The block size both packers copy with: large enough that a copy costs few system calls.
-inline constexpr std::size_t kCopyBlockSize = std::size_t{1} << 20;
+// The block size the programs read and write with: large enough that a copy costs few system
+// calls, small enough that a block stays in the CPU's cache from the read through the check
+// value to the write (measured: 256 KiB copies a large file faster than 1 MiB or 4 MiB).
+inline constexpr std::size_t kCopyBlockSize = std::size_t{256} << 10;

@@ -56,9 +56,3 @@ StampHeader decodeStampHeader(std::span<const unsigned char, kStampHeaderSize> b
   header.day = bytes[15];
   return header;
 }
-
-void Crc8::update(std::span<const unsigned char> bytes) noexcept {
-  std::uint8_t crc = crc_;
-  for (const unsigned char byte : bytes) crc = kCrc8Table[crc ^ byte];
-  crc_ = crc;
-}

@@ -1,0 +1,19 @@
+#pragma once
+
+// CRC-8 by carry-less multiplication, for x86-64 CPUs that have it. Built only where
+// IMAGEPACK_X86_CLMUL is defined; callers check the CPU before using either function.
+
+#include <cstdint>
+#include <span>
+
+#ifdef IMAGEPACK_X86_CLMUL
+
+bool cpuHasClmul();        // PCLMULQDQ and SSE4.1
+bool cpuHasAvx512Clmul();  // VPCLMULQDQ on 512-bit registers (AVX-512F, BW and VL)
+
+// 64 bytes a step in four 128-bit lanes.
+std::uint8_t crc8UpdateClmul(std::uint8_t crc, std::span<const unsigned char> bytes) noexcept;
+// 256 bytes a step in four 512-bit lanes; the rest as crc8UpdateClmul does it.
+std::uint8_t crc8UpdateAvx512Clmul(std::uint8_t crc, std::span<const unsigned char> bytes) noexcept;
+
+#endif
