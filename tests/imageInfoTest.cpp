@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/json.hpp"
+#include "programs.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ProgramResult info(const std::vector<std::string>& args) { return runProgram(IMAGE_INFO_PATH, args); }
+ProgramResult info(const std::vector<std::string>& args) { return runProgram(kImageInfo, args); }
 
 const std::string kUsage = "usage: imageInfo [--json] FILE...\n";
 
@@ -26,8 +27,8 @@ class ImageInfo : public ::testing::Test {
   // Packs `payload` both ways: dir/packed.img and dir/stamped.
   void packBoth(const Bytes& payload) {
     writeFile(dir.file("payload"), payload);
-    ASSERT_EQ(runProgram(PACK_LOADABLE_PATH, {dir.file("payload"), dir.file("packed"), "BLINKY", "80008000", "-4"}).exitStatus, 0);
-    ASSERT_EQ(runProgram(STAMP_PACK_PATH, {dir.file("payload"), dir.file("stamped"), "C0FFEE"}).exitStatus, 0);
+    ASSERT_EQ(runProgram(kPackLoadable, {dir.file("payload"), dir.file("packed"), "BLINKY", "80008000", "-4"}).exitStatus, 0);
+    ASSERT_EQ(runProgram(kStampPack, {dir.file("payload"), dir.file("stamped"), "C0FFEE"}).exitStatus, 0);
   }
 };
 
@@ -145,7 +146,7 @@ TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
       {"no arguments", {}, kUsage},
       {"no files", {"--json"}, kUsage},
       {"unknown option", {"--verbose", dir.file("x")}, "imageInfo: unknown option --verbose\n" + kUsage},
-      {"a directory", {dir.path().string() + "/folder"}, "imageInfo: cannot read " + dir.file("folder") + ": not a regular file\n"},
+      {"a directory", {dir.file("folder")}, "imageInfo: cannot read " + dir.file("folder") + ": not a regular file\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/expectIntact.hpp"
+#include "programs.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 #include "support/wordSumReference.hpp"
@@ -28,7 +29,7 @@ const std::string kUsage =
     "      <Load Address> = the load address of the target image.\n\n"
     "      <Exec Address> = the exec address of the target image.\n\n";
 
-ProgramResult pack(const std::vector<std::string>& args) { return runProgram(PACK_LOADABLE_PATH, args); }
+ProgramResult pack(const std::vector<std::string>& args) { return runProgram(kPackLoadable, args); }
 
 // The .img file expected for a payload, built field by field independently of the packer's code.
 Bytes expectedImage(const Bytes& payload, std::uint32_t load, std::uint32_t exec, const std::string& name) {
@@ -219,13 +220,14 @@ TEST_F(PackLoadable, RunsAreRepeatableAndReplaceOldImagesWhole) {
 }
 
 TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
+  if (!kCanLimitFileSize) GTEST_SKIP() << "no file size limit on this system";
   writeFile(dir.file("src.bin"), randomBytes(3 * (1 << 20) + 2, 12));
   // The disk fills up part way through the payload, and again just before the padding.
   for (const std::uint64_t limit : {std::uint64_t{1} << 20, std::uint64_t{44 + 3 * (1 << 20)}}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
     RunOptions options;
     options.fileSizeLimit = limit;
-    const ProgramResult result = runProgram(PACK_LOADABLE_PATH, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
+    const ProgramResult result = runProgram(kPackLoadable, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
     EXPECT_EQ(result.exitStatus, 20);
     EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("out") + "\n");
     EXPECT_EQ(result.err, "");

@@ -11,6 +11,7 @@
 
 #include "support/crc8Reference.hpp"
 #include "support/expectIntact.hpp"
+#include "programs.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 
@@ -21,19 +22,13 @@ namespace {
 constexpr std::uint32_t kDefaultId = 0x64365577;
 
 ProgramResult stamp(const std::vector<std::string>& args, const RunOptions& options = {}) {
-  return runProgram(STAMP_PACK_PATH, args, options);
+  return runProgram(kStampPack, args, options);
 }
 
 // The date bytes (12 to 15) a file packed at `moment` carries: the local date, or with
 // `utcOffsetHours` the date in the zone that many hours ahead of UTC.
 Bytes dateBytes(std::time_t moment, std::optional<int> utcOffsetHours = std::nullopt) {
-  std::tm date{};
-  if (utcOffsetHours) {
-    const std::time_t shifted = moment + *utcOffsetHours * 3600;
-    gmtime_r(&shifted, &date);
-  } else {
-    localtime_r(&moment, &date);
-  }
+  const std::tm date = utcOffsetHours ? utcCalendar(moment + *utcOffsetHours * 3600) : localCalendar(moment);
   Bytes bytes;
   appendBigEndian(bytes, static_cast<std::uint64_t>(date.tm_year + 1900), 2);
   bytes.push_back(static_cast<unsigned char>(date.tm_mon + 1));
@@ -201,16 +196,19 @@ TEST_F(StampPack, ExistingOutputIsReplacedWhole) {
 }
 
 TEST_F(StampPack, WildcardsAreTakenLiterally) {
+  writeFile(dir.file("x1"), textBytes("a file the pattern would match"));
+  expectRun({dir.file("x*"), dir.file("out")}, 20);  // no file is literally named x*
+#ifndef _WIN32  // where a file name may hold a wildcard character
   const Bytes literal = textBytes("the file named x?");
   writeFile(dir.file("x?"), literal);
-  writeFile(dir.file("x1"), textBytes("a file the pattern would match"));
   const std::time_t before = std::time(nullptr);
   expectRun({dir.file("x?"), dir.file("out")}, 0);
   expectStamped(dir.file("out"), literal, kDefaultId, before, std::time(nullptr));
-  expectRun({dir.file("y*"), dir.file("out")}, 20);  // no file is literally named y*
+#endif
 }
 
 TEST_F(StampPack, FailedWritesLeaveNoOutput) {
+  if (!kCanLimitFileSize) GTEST_SKIP() << "no file size limit on this system";
   writeFile(dir.file("in"), randomBytes(3 * (1 << 20) + 1, 7));
   for (const std::uint64_t limit : {std::uint64_t{8}, std::uint64_t{1} << 20}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));

@@ -16,9 +16,18 @@ struct RunOptions {
   // Variables set (or replaced) in the program's environment; the rest is the test's own.
   std::vector<std::pair<std::string, std::string>> environment;
   // Largest file the program may write, in bytes; writes beyond it fail as on a full disk.
+  // Only where kCanLimitFileSize says so.
   std::optional<std::uint64_t> fileSizeLimit;
 };
 
+#ifdef _WIN32
+inline constexpr bool kCanLimitFileSize = false;
+#else
+inline constexpr bool kCanLimitFileSize = true;
+#endif
+
 // Runs a program with exactly these arguments (no shell, so no wildcard expansion by a shell)
-// and an empty standard input, and waits for it.
+// and an empty standard input, and waits for it. On Windows, where a console program's output
+// ends its lines in "\r\n", those come back as "\n", so that one expected text serves every
+// platform; a bare "\n" there comes back as "<bare LF>" and so fails any comparison.
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});

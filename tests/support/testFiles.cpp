@@ -52,3 +52,23 @@ void appendLittleEndian32(Bytes& out, std::uint32_t value) {
 void appendBigEndian(Bytes& out, std::uint64_t value, int byteCount) {
   for (int i = byteCount - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
+
+std::tm localCalendar(std::time_t moment) {
+  std::tm calendar{};
+#ifdef _WIN32
+  localtime_s(&calendar, &moment);
+#else
+  localtime_r(&moment, &calendar);
+#endif
+  return calendar;
+}
+
+std::tm utcCalendar(std::time_t moment) {
+  std::tm calendar{};
+#ifdef _WIN32
+  gmtime_s(&calendar, &moment);
+#else
+  gmtime_r(&moment, &calendar);
+#endif
+  return calendar;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,3 +33,7 @@ Bytes textBytes(const std::string& text);
 // Appends a value's bytes to `out` in a given byte order, for building expected files by hand.
 void appendLittleEndian32(Bytes& out, std::uint32_t value);
 void appendBigEndian(Bytes& out, std::uint64_t value, int byteCount);
+
+// The calendar time of `moment` in the local time zone, or in UTC.
+std::tm localCalendar(std::time_t moment);
+std::tm utcCalendar(std::time_t moment);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,12 +27,15 @@ constexpr const char* kUsage = "usage: imageInfo [--json] FILE...\n";
 std::optional<ImageReport> inspect(const std::string& path) {
   errno = 0;
   Stream file = openStream(path, "rb");
-  if (!file) {
+  const int openError = errno;
+  std::error_code ignored;
+  // Some systems refuse to open a directory at all; say the same as where it opens.
+  if (!file && !std::filesystem::is_directory(path, ignored)) {
     std::fprintf(stderr, "imageInfo: cannot open %s: %s\n", path.c_str(),
-                 errno != 0 ? std::strerror(errno) : "unknown error");
+                 openError != 0 ? std::strerror(openError) : "unknown error");
     return std::nullopt;
   }
-  const auto length = regularFileSize(file.get());
+  const auto length = file ? regularFileSize(file.get()) : std::nullopt;
   if (!length) {
     std::fprintf(stderr, "imageInfo: cannot read %s: not a regular file\n", path.c_str());
     return std::nullopt;

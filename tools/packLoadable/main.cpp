@@ -12,6 +12,14 @@
 #include "loadImage.hpp"
 #include "wildcards.hpp"
 
+#ifdef __MINGW32__
+// On Windows the C runtime expands wildcard arguments before main, as a console user expects
+// (with MSVC, linking setargv.obj does the same).
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 namespace {
 
 constexpr int kExitFailure = 20;

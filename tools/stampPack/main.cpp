@@ -12,6 +12,13 @@
 #include "hexArgument.hpp"
 #include "stampHeader.hpp"
 
+#ifdef __MINGW32__
+// Arguments are used exactly as typed: the C runtime must not expand wildcards in them.
+extern "C" {
+int _dowildcard = 0;
+}
+#endif
+
 namespace {
 
 constexpr int kExitFailure = 20;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <stdexcept>
 
+#include "programs.hpp"
 #include "testFiles.hpp"
 
 extern char** environ;
@@ -55,7 +56,8 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   const std::string outPath = captureDir.file("stdout");
   const std::string errPath = captureDir.file("stderr");
 
-  std::vector<std::string> argStrings{program};
+  std::vector<std::string> argStrings = kProgramEmulator;
+  argStrings.push_back(program);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<std::string> envStrings = childEnvironment(options.environment);
   std::vector<char*> argv = pointers(argStrings);
@@ -65,7 +67,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out < 0 || err < 0) throw std::runtime_error("cannot capture the output of " + program);
   const pid_t pid = fork();
-  if (pid == 0) execChild(program.c_str(), argv.data(), envp.data(), out, err, options.fileSizeLimit);
+  if (pid == 0) execChild(argv[0], argv.data(), envp.data(), out, err, options.fileSizeLimit);
   close(out);
   close(err);
   if (pid < 0) throw std::runtime_error("cannot start " + program);
