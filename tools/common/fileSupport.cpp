@@ -8,15 +8,6 @@
 
 namespace fs = std::filesystem;
 
-Stream& Stream::operator=(Stream&& other) noexcept {
-  if (this != &other) {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = other.file_;
-    other.file_ = nullptr;
-  }
-  return *this;
-}
-
 Stream::~Stream() {
   if (file_ != nullptr) std::fclose(file_);
 }

@@ -16,7 +16,7 @@ class Stream {
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
   Stream(Stream&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
-  Stream& operator=(Stream&& other) noexcept;
+  Stream& operator=(Stream&&) = delete;
   ~Stream();
 
   std::FILE* get() const noexcept { return file_; }

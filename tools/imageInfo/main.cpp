@@ -47,7 +47,7 @@ std::optional<ImageReport> inspect(const std::string& path) {
     return true;
   });
   if (status != CopyStatus::ok) {
-    std::fprintf(stderr, "imageInfo: cannot read %s: read error or file shrank while read\n", path.c_str());
+    std::fprintf(stderr, "imageInfo: cannot read %s: read error, or the file shrank while being read\n", path.c_str());
     return std::nullopt;
   }
   return check.finish();
