@@ -235,6 +235,15 @@ TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
   }
 }
 
+TEST_F(PackLoadable, SourceShorterThanItsSizeIsAReadError) {
+  const auto source = fileShorterThanItsSize();
+  if (!source) GTEST_SKIP() << "no such file on this system";
+  const ProgramResult result = pack({*source, dir.file("out"), "n", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 20);
+  EXPECT_EQ(result.out, "ERROR reading source file:  " + *source + "\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "out.img"));
+}
+
 TEST_F(PackLoadable, FailedWritesToADeviceLeaveTheDevice) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
   writeFile(dir.file("src.bin"), randomBytes(3 * (1 << 20), 12));

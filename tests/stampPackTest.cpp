@@ -224,6 +224,13 @@ TEST_F(StampPack, FailedWritesLeaveNoOutput) {
   }
 }
 
+TEST_F(StampPack, InputShorterThanItsSizeLeavesNoOutput) {
+  const auto input = fileShorterThanItsSize();
+  if (!input) GTEST_SKIP() << "no such file on this system";
+  expectRun({*input, dir.file("out")}, 20);
+  EXPECT_FALSE(fs::exists(dir.path() / "out"));
+}
+
 TEST_F(StampPack, InputsBeyondTwoGigabytes) {
   // A sparse input: large in size, cheap on disk until the packer copies it.
   const std::uint64_t size = (std::uint64_t{1} << 31) + 1;

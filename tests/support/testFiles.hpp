@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ Bytes textBytes(const std::string& text);
 // Appends a value's bytes to `out` in a given byte order, for building expected files by hand.
 void appendLittleEndian32(Bytes& out, std::uint32_t value);
 void appendBigEndian(Bytes& out, std::uint64_t value, int byteCount);
+
+// A regular file that holds fewer bytes than its size says, as a file that shrank while being
+// read would (Linux's sysfs files report 4096 bytes); nullopt on systems without one.
+std::optional<std::string> fileShorterThanItsSize();
 
 // The calendar time of `moment` in the local time zone, or in UTC.
 std::tm localCalendar(std::time_t moment);
