@@ -54,7 +54,8 @@ void sizes(benchmark::internal::Benchmark* benchmark) {
 int main(int argc, char** argv) {
   sizes(benchmark::RegisterBenchmark("wordSum", wordSum));
   for (const Crc8Implementation& implementation : crc8Implementations()) {
-    sizes(benchmark::RegisterBenchmark((std::string("crc8/") + implementation.name).c_str(), crc8, implementation.update));
+    sizes(benchmark::RegisterBenchmark((std::string("crc8/") + implementation.name).c_str(), crc8,
+                                       implementation.update));
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

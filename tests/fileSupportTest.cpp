@@ -1,10 +1,9 @@
-#include "fileSupport.hpp"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <vector>
 
+#include "fileSupport.hpp"
 #include "support/testFiles.hpp"
 
 namespace fs = std::filesystem;

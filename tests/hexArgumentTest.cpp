@@ -1,9 +1,9 @@
-#include "hexArgument.hpp"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+
+#include "hexArgument.hpp"
 
 TEST(HexArgument, ParsesLikeStrtolOverTheWholeUnsignedRange) {
   struct Case {

@@ -1,10 +1,9 @@
-#include "imageCheck.hpp"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
+#include "imageCheck.hpp"
 #include "reportFormat.hpp"
 #include "support/json.hpp"
 #include "support/testFiles.hpp"
@@ -37,7 +36,8 @@ Bytes loadImage(const Bytes& payload) {
 }
 
 Bytes stampedImage(const Bytes& payload) {
-  StampHeader header = makeStampHeader(0x64365577, static_cast<std::uint32_t>(payload.size()), PackingDate{2026, 1, 31});
+  StampHeader header =
+      makeStampHeader(0x64365577, static_cast<std::uint32_t>(payload.size()), PackingDate{2026, 1, 31});
   Crc8 crc;
   crc.update(payload);
   header.crc8 = crc.result();
@@ -149,11 +149,12 @@ TEST(ReportFormat, JsonStringsAreAlwaysValidJson) {
       {"plain", "\"plain\""},
       {"q\"b\\", "\"q\\\"b\\\\\""},
       {std::string("\n\x01\x7f", 3), "\"\\u000a\\u0001\\u007f\""},
-      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},  // valid UTF-8 kept
-      {"\xff\x80", "\"\\u00ff\\u0080\""},                                // stray bytes
-      {"\xc0\xaf", "\"\\u00c0\\u00af\""},                                // overlong '/'
-      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},                     // a surrogate
-      {"\xe2\x82", "\"\\u00e2\\u0082\""},                                // cut short
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},  // valid UTF-8 kept
+      {"\xff\x80", "\"\\u00ff\\u0080\""},                 // stray bytes
+      {"\xc0\xaf", "\"\\u00c0\\u00af\""},                 // overlong '/'
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},      // a surrogate
+      {"\xe2\x82", "\"\\u00e2\\u0082\""},                 // cut short
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.literal);

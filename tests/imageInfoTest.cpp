@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/json.hpp"
 #include "programs.hpp"
+#include "support/json.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 
@@ -27,7 +27,8 @@ class ImageInfo : public ::testing::Test {
   // Packs `payload` both ways: dir/packed.img and dir/stamped.
   void packBoth(const Bytes& payload) {
     writeFile(dir.file("payload"), payload);
-    ASSERT_EQ(runProgram(kPackLoadable, {dir.file("payload"), dir.file("packed"), "BLINKY", "80008000", "-4"}).exitStatus, 0);
+    ASSERT_EQ(
+        runProgram(kPackLoadable, {dir.file("payload"), dir.file("packed"), "BLINKY", "80008000", "-4"}).exitStatus, 0);
     ASSERT_EQ(runProgram(kStampPack, {dir.file("payload"), dir.file("stamped"), "C0FFEE"}).exitStatus, 0);
   }
 };

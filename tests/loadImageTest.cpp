@@ -1,10 +1,9 @@
-#include "loadImage.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "loadImage.hpp"
 #include "support/testFiles.hpp"
 #include "support/wordSumReference.hpp"
 
@@ -59,7 +58,8 @@ TEST(WordSum, AnySplitGivesTheSameChecksumAsOnePass) {
     const std::span<const unsigned char> all(data);
     sum.update(all.first(first));
     sum.update(all.subspan(first, second - first));
-    for (std::size_t pos = second; pos < all.size(); pos += 5) sum.update(all.subspan(pos, std::min<std::size_t>(5, all.size() - pos)));
+    for (std::size_t pos = second; pos < all.size(); pos += 5)
+      sum.update(all.subspan(pos, std::min<std::size_t>(5, all.size() - pos)));
     EXPECT_EQ(sum.finish(), whole);
   }
 }
@@ -67,6 +67,7 @@ TEST(WordSum, AnySplitGivesTheSameChecksumAsOnePass) {
 TEST(LoadImageHeader, EncodesAllFortyFourBytesLittleEndian) {
   LoadImageHeader header = makeLoadImageHeader(0x00010203, 0x80008000, 0xFFFFFFFF, "kernel");
   header.checksum = 0xDEADBEEF;
+  // clang-format off
   const std::array<unsigned char, 44> expected = {
       0x2C, 0x00, 0x00, 0x00,  // headerSize
       0x03, 0x02, 0x01, 0x00,  // imageSize
@@ -77,6 +78,7 @@ TEST(LoadImageHeader, EncodesAllFortyFourBytesLittleEndian) {
       0x07, 0x00, 0x00, 0x00,  // fixedCode
       0xEF, 0xBE, 0xAD, 0xDE,  // checksum
   };
+  // clang-format on
   EXPECT_EQ(encodeLoadImageHeader(header), expected);
   EXPECT_EQ(decodeLoadImageHeader(expected), header);
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/expectIntact.hpp"
 #include "programs.hpp"
+#include "support/expectIntact.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 #include "support/wordSumReference.hpp"
@@ -144,16 +144,22 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"missing source", {missing, dir.file("out"), "n", "0", "0"}, "ERROR : Can't find source file - " + missing + "\n"},
+      {"missing source",
+       {missing, dir.file("out"), "n", "0", "0"},
+       "ERROR : Can't find source file - " + missing + "\n"},
       {"source is a directory",
        {dir.file("folder"), dir.file("out"), "n", "0", "0"},
        "ERROR : Can't find source file - " + dir.file("folder") + "\n"},
       {"target cannot be opened",
        {dir.file("src.bin"), noDirTarget, "n", "0", "0"},
        "ERROR : Can't open destination file - " + noDirTarget + ".img\n"},
-      {"load address too wide", {dir.file("src.bin"), dir.file("out"), "n", "100000000", "0"}, "ERROR : Invalid address - 100000000\n"},
+      {"load address too wide",
+       {dir.file("src.bin"), dir.file("out"), "n", "100000000", "0"},
+       "ERROR : Invalid address - 100000000\n"},
       // Addresses are checked before any file is opened, even a missing source.
-      {"exec address too wide", {missing, dir.file("out"), "n", "0", "-100000000"}, "ERROR : Invalid address - -100000000\n"},
+      {"exec address too wide",
+       {missing, dir.file("out"), "n", "0", "-100000000"},
+       "ERROR : Invalid address - -100000000\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -227,7 +233,8 @@ TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
     RunOptions options;
     options.fileSizeLimit = limit;
-    const ProgramResult result = runProgram(kPackLoadable, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
+    const ProgramResult result =
+        runProgram(kPackLoadable, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
     EXPECT_EQ(result.exitStatus, 20);
     EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("out") + "\n");
     EXPECT_EQ(result.err, "");

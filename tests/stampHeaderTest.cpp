@@ -1,10 +1,9 @@
-#include "stampHeader.hpp"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
+#include "stampHeader.hpp"
 #include "support/crc8Reference.hpp"
 #include "support/testFiles.hpp"
 
@@ -88,6 +87,7 @@ TEST(Crc8, DispatchPicksTheFastestImplementationTheCpuHas) {
 TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {
   StampHeader header = makeStampHeader(0x64365577, 0x01020304, PackingDate{2026, 12, 8});
   header.crc8 = 0xA5;
+  // clang-format off
   const std::array<unsigned char, 16> expected = {
       0x64, 0x36, 0x55, 0x77,  // imageId
       0xA5,                    // crc8
@@ -97,10 +97,13 @@ TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {
       0x0C,                    // month
       0x08,                    // day
   };
+  // clang-format on
   EXPECT_EQ(encodeStampHeader(header), expected);
   EXPECT_EQ(decodeStampHeader(expected), header);
 
   const auto fresh = encodeStampHeader(makeStampHeader(0xABC, 0, PackingDate{1999, 1, 1}));
+  // clang-format off
   const std::array<unsigned char, 16> freshExpected = {0x00, 0x00, 0x0A, 0xBC, 0, 0, 0, 0, 0, 0, 0, 0, 0x07, 0xCF, 1, 1};
+  // clang-format on
   EXPECT_EQ(fresh, freshExpected);  // the CRC byte and the reserved bytes start at zero
 }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "programs.hpp"
 #include "support/crc8Reference.hpp"
 #include "support/expectIntact.hpp"
-#include "programs.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
 
@@ -112,7 +112,7 @@ TEST_F(StampPack, IdentifierArgument) {
     std::uint32_t id;
   };
   const Case cases[] = {
-      {"ABC", 0xABC}, {"abc", 0xABC},           {"0xABC", 0xABC},      {"zz", 0},
+      {"ABC", 0xABC},  {"abc", 0xABC},           {"0xABC", 0xABC},         {"zz", 0},
       {" 12xy", 0x12}, {"80000000", 0x80000000}, {"FFFFFFFF", 0xFFFFFFFF}, {"-1", 0xFFFFFFFF},
   };
   const Bytes payload = textBytes("123456789");
@@ -198,7 +198,7 @@ TEST_F(StampPack, ExistingOutputIsReplacedWhole) {
 TEST_F(StampPack, WildcardsAreTakenLiterally) {
   writeFile(dir.file("x1"), textBytes("a file the pattern would match"));
   expectRun({dir.file("x*"), dir.file("out")}, 20);  // no file is literally named x*
-#ifndef _WIN32  // where a file name may hold a wildcard character
+#ifndef _WIN32                                       // where a file name may hold a wildcard character
   const Bytes literal = textBytes("the file named x?");
   writeFile(dir.file("x?"), literal);
   const std::time_t before = std::time(nullptr);

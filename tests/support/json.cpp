@@ -21,7 +21,9 @@ class Parser {
   static constexpr int kMaxDepth = 64;
 
   void skipBlanks() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) ++pos_;
+    while (pos_ < text_.size() &&
+           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r'))
+      ++pos_;
   }
   bool consume(char c) {
     skipBlanks();
@@ -119,10 +121,14 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       const unsigned char c = at(pos_++);
       unsigned digit = 0;
-      if (c >= '0' && c <= '9') digit = c - '0';
-      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10u;
-      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10u;
-      else return false;
+      if (c >= '0' && c <= '9')
+        digit = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        digit = c - 'a' + 10u;
+      else if (c >= 'A' && c <= 'F')
+        digit = c - 'A' + 10u;
+      else
+        return false;
       code = code * 16 + digit;
     }
     return true;
@@ -190,14 +196,30 @@ class Parser {
       ++pos_;
       const char escape = static_cast<char>(at(pos_++));
       switch (escape) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned code = 0;
           if (!hex4(code)) return false;

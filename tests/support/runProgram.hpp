@@ -30,4 +30,5 @@ inline constexpr bool kCanLimitFileSize = true;
 // and an empty standard input, and waits for it. On Windows, where a console program's output
 // ends its lines in "\r\n", those come back as "\n", so that one expected text serves every
 // platform; a bare "\n" there comes back as "<bare LF>" and so fails any comparison.
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options = {});

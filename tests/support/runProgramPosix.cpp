@@ -1,5 +1,3 @@
-#include "runProgram.hpp"
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,6 +8,7 @@
 #include <stdexcept>
 
 #include "programs.hpp"
+#include "runProgram.hpp"
 #include "testFiles.hpp"
 
 extern char** environ;

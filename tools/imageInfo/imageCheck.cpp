@@ -17,7 +17,8 @@ std::string describe(const char* pattern, Args... args) {
 }
 
 bool startsLoadImage(std::span<const unsigned char> prefix) {
-  return prefix.size() >= kLoadImageStart.size() && std::equal(kLoadImageStart.begin(), kLoadImageStart.end(), prefix.begin());
+  return prefix.size() >= kLoadImageStart.size() &&
+         std::equal(kLoadImageStart.begin(), kLoadImageStart.end(), prefix.begin());
 }
 
 bool signsLoadImage(std::span<const unsigned char> prefix) {
@@ -94,18 +95,18 @@ ImageReport ImageCheck::finish() const {
     const std::uint64_t expected = kLoadImageHeaderSize + (std::uint64_t{report.loadHeader.imageSize} + 3) / 4 * 4;
     if (length_ != expected) {
       report.verdict = describe("damaged: length %llu but header says %llu", static_cast<unsigned long long>(length_),
-                              static_cast<unsigned long long>(expected));
+                                static_cast<unsigned long long>(expected));
     } else if (report.computedChecksum != report.loadHeader.checksum) {
-      report.verdict = describe("damaged: checksum 0x%08x stored, 0x%08x computed",
-                              static_cast<unsigned>(report.loadHeader.checksum),
-                              static_cast<unsigned>(report.computedChecksum));
+      report.verdict =
+          describe("damaged: checksum 0x%08x stored, 0x%08x computed",
+                   static_cast<unsigned>(report.loadHeader.checksum), static_cast<unsigned>(report.computedChecksum));
     }
   } else if (candidate == Candidate::stampedImage) {
     const StampHeader header = decodeStampHeader(prefix.first<kStampHeaderSize>());
     const std::uint64_t expected = kStampHeaderSize + std::uint64_t{header.dataLength};
     if (length_ != expected) {
       report.verdict = describe("not a recognised image (as a stamped image: length %llu but header says %llu)",
-                              static_cast<unsigned long long>(length_), static_cast<unsigned long long>(expected));
+                                static_cast<unsigned long long>(length_), static_cast<unsigned long long>(expected));
       return report;
     }
     report.format = ImageFormat::stampedImage;
@@ -113,7 +114,7 @@ ImageReport ImageCheck::finish() const {
     report.computedCrc8 = crc.result();
     if (report.computedCrc8 != header.crc8) {
       report.verdict = describe("damaged: CRC-8 0x%02x stored, 0x%02x computed", static_cast<unsigned>(header.crc8),
-                              static_cast<unsigned>(report.computedCrc8));
+                                static_cast<unsigned>(report.computedCrc8));
     }
   } else {
     // The closest format: a load image when any of its marks is there, else a stamped image.

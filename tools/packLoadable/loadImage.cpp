@@ -97,6 +97,7 @@ void WordSum::update(std::span<const unsigned char> bytes) noexcept {
 
 std::uint32_t WordSum::finish() const noexcept {
   const std::uint64_t sum = sum_ + partialWord_;
-  const auto folded = static_cast<std::uint32_t>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(sum >> 32));
+  const auto folded =
+      static_cast<std::uint32_t>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(sum >> 32));
   return ~folded;
 }
