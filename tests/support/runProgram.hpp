@@ -26,6 +26,20 @@ inline constexpr bool kCanLimitFileSize = false;
 inline constexpr bool kCanLimitFileSize = true;
 #endif
 
+// NAME=value environment entries with the overrides applied: an overridden entry is dropped
+// and the override added at the end.
+inline std::vector<std::string> withOverrides(const std::vector<std::string>& entries,
+                                              const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::vector<std::string> result;
+  for (const std::string& entry : entries) {
+    bool replaced = false;
+    for (const auto& [name, value] : overrides) replaced = replaced || entry.rfind(name + "=", 0) == 0;
+    if (!replaced) result.push_back(entry);
+  }
+  for (const auto& [name, value] : overrides) result.push_back(name + "=" + value);
+  return result;
+}
+
 // Runs a program with exactly these arguments (no shell, so no wildcard expansion by a shell)
 // and an empty standard input, and waits for it. On Windows, where a console program's output
 // ends its lines in "\r\n", those come back as "\n", so that one expected text serves every

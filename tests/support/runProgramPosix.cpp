@@ -17,14 +17,8 @@ namespace {
 
 std::vector<std::string> childEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
   std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    bool replaced = false;
-    for (const auto& [name, value] : overrides) replaced = replaced || text.rfind(name + "=", 0) == 0;
-    if (!replaced) entries.push_back(text);
-  }
-  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
-  return entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  return withOverrides(entries, overrides);
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {

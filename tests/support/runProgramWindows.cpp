@@ -32,16 +32,12 @@ std::string quoteArgument(const std::string& argument) {
 // The test's environment with the overrides applied, as CreateProcess wants it: NAME=value
 // strings each ending in NUL, and one more NUL at the end.
 std::string environmentBlock(const std::vector<std::pair<std::string, std::string>>& overrides) {
-  std::string block;
+  std::vector<std::string> entries;
   char* strings = GetEnvironmentStringsA();
-  for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const std::string text = entry;
-    bool replaced = false;
-    for (const auto& [name, value] : overrides) replaced = replaced || text.rfind(name + "=", 0) == 0;
-    if (!replaced) block.append(text).push_back('\0');
-  }
+  for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) entries.emplace_back(entry);
   FreeEnvironmentStringsA(strings);
-  for (const auto& [name, value] : overrides) block.append(name + "=" + value).push_back('\0');
+  std::string block;
+  for (const std::string& entry : withOverrides(entries, overrides)) block.append(entry).push_back('\0');
   block.push_back('\0');
   return block;
 }
