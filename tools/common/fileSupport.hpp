@@ -15,8 +15,6 @@ class Stream {
   explicit Stream(std::FILE* file) noexcept : file_(file) {}
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
-  Stream(Stream&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
-  Stream& operator=(Stream&&) = delete;
   ~Stream();
 
   std::FILE* get() const noexcept { return file_; }
