@@ -18,4 +18,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 # GoogleTest for this target is built from the sources Debian ships.
-set(IMAGEPACK_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "")
+set(IMAGEPACK_GTEST_FROM_SOURCE ON CACHE BOOL "")
