@@ -10,11 +10,11 @@
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "loadImage.hpp"
-#include "wildcards.hpp"
 
 #ifdef __MINGW32__
-// On Windows the C runtime expands wildcard arguments before main, as a console user expects
-// (with MSVC, linking setargv.obj does the same).
+// The Windows shell leaves wildcards to the program: the C runtime expands unquoted ones before
+// main, as a console user expects (with MSVC, linking setargv.obj does the same). On POSIX the
+// shell has already expanded them, and the arguments are used as passed.
 extern "C" {
 int _dowildcard = -1;
 }
@@ -74,10 +74,11 @@ CopyStatus writeImage(std::FILE* source, std::FILE* target, LoadImageHeader& hea
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = expandWildcards(argc, argv);
+  const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 6) {
     printUsage();
-    return 0;
+    // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
+    return args.size() <= 1 ? 0 : kExitFailure;
   }
   const std::string& sourcePath = args[1];
   const std::string& targetBase = args[2];
