@@ -41,7 +41,9 @@ TEST(HexArgument, ParsesLikeStrtolOverTheWholeUnsignedRange) {
 }
 
 TEST(HexArgument, RefusesMagnitudesBeyond32Bits) {
-  for (const std::string text : {"100000000", "-100000000", "0x100000000", "FFFFFFFFF", "123456789abcdef0"}) {
+  for (const std::string text : {"100000000", "-100000000", "0x100000000", "FFFFFFFFF", "123456789abcdef0",
+                                 // 17 digits and more: a 64-bit accumulator would wrap to a small value
+                                 "10000000000000000", "-10000000000000001", "100000000000000000000000000000000"}) {
     SCOPED_TRACE("argument \"" + text + "\"");
     EXPECT_EQ(parseHexArgument(text), std::nullopt);
   }

@@ -95,8 +95,16 @@ TEST(ImageCheck, WrongLengthsAndForeignFiles) {
   longerLoad.push_back(0);
   Bytes longerStamped = stamped;
   longerStamped.push_back(0);
-  Bytes badMonth = stampedImage({});
-  badMonth[14] = 13;
+  const auto stampedWith = [](std::size_t at, unsigned char value) {
+    Bytes file = stampedImage({});
+    file[at] = value;
+    return file;
+  };
+  const auto loadWith = [&load](std::size_t at, unsigned char value) {
+    Bytes file = load;
+    file[at] = value;
+    return file;
+  };
   const struct {
     const char* what;
     Bytes file;
@@ -110,7 +118,16 @@ TEST(ImageCheck, WrongLengthsAndForeignFiles) {
        "not a recognised image (as a stamped image: length 4111 but header says 4112)"},
       {"stamped image extended", longerStamped,
        "not a recognised image (as a stamped image: length 4113 but header says 4112)"},
-      {"month 13", badMonth, "not a recognised image (as a stamped image: month 13 is not 1-12)"},
+      {"month 13", stampedWith(14, 13), "not a recognised image (as a stamped image: month 13 is not 1-12)"},
+      {"month 0", stampedWith(14, 0), "not a recognised image (as a stamped image: month 0 is not 1-12)"},
+      {"day 0", stampedWith(15, 0), "not a recognised image (as a stamped image: day 0 is not 1-31)"},
+      {"day 32", stampedWith(15, 32), "not a recognised image (as a stamped image: day 32 is not 1-31)"},
+      {"reserved byte 7", stampedWith(7, 1),
+       "not a recognised image (as a stamped image: bytes 5-7 are 00 00 01, not zero)"},
+      {"load image, bytes 0-3", loadWith(0, 0x2D),
+       "not a recognised image (as a load image: bytes 0-3 are not 2C 00 00 00)"},
+      {"load image, bytes 32-39", loadWith(36, 8),
+       "not a recognised image (as a load image: bytes 32-39 are not 9F FF FF A0 07 00 00 00)"},
       {"empty", {}, "not a recognised image (as a stamped image: length 0 is shorter than the 16-byte header)"},
       {"text", textBytes("just some text, nothing packed"),
        "not a recognised image (as a stamped image: bytes 5-7 are 73 6F 6D, not zero)"},

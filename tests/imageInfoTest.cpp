@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "programs.hpp"
+#include "support/crc8Reference.hpp"
 #include "support/json.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
+#include "support/wordSumReference.hpp"
 
 namespace fs = std::filesystem;
 
@@ -159,4 +161,79 @@ TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
   // After "--" a name that starts with "-" is a file (this one empty: not an image).
   fs::current_path(dir.path());
   EXPECT_EQ(info({"--", "-odd"}).exitStatus, 1);
+}
+
+TEST_F(ImageInfo, DamagedReportsShowStoredAndComputedValues) {
+  const Bytes payload = randomBytes(100, 4);
+  packBoth(payload);
+  Bytes damagedPayload = payload;
+  damagedPayload[10] ^= 0x01;
+  Bytes packed = readFile(dir.file("packed.img"));
+  Bytes stamped = readFile(dir.file("stamped"));
+  packed[44 + 10] ^= 0x01;
+  stamped[16 + 10] ^= 0x01;
+  writeFile(dir.file("packed.img"), packed);
+  writeFile(dir.file("stamped"), stamped);
+
+  const auto hex = [](const char* format, unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    return std::string(text);
+  };
+  const std::uint32_t storedSum = referenceWordSum(payload), computedSum = referenceWordSum(damagedPayload);
+  const std::uint8_t storedCrc = referenceCrc8(payload), computedCrc = referenceCrc8(damagedPayload);
+  ASSERT_NE(storedSum, computedSum);
+  ASSERT_NE(storedCrc, computedCrc);
+
+  const ProgramResult text = info({dir.file("packed.img"), dir.file("stamped")});
+  EXPECT_EQ(text.exitStatus, 1);
+  for (const std::string& line :
+       {"  stored checksum: " + hex("0x%08x", storedSum) + "\n  computed checksum: " + hex("0x%08x", computedSum),
+        "  verdict: damaged: checksum " + hex("0x%08x", storedSum) + " stored, " + hex("0x%08x", computedSum) +
+            " computed\n",
+        "  stored crc-8: " + hex("0x%02x", storedCrc) + "\n  computed crc-8: " + hex("0x%02x", computedCrc),
+        "  verdict: damaged: CRC-8 " + hex("0x%02x", storedCrc) + " stored, " + hex("0x%02x", computedCrc) +
+            " computed\n"}) {
+    EXPECT_NE(text.out.find(line), std::string::npos) << line << "\nnot in\n" << text.out;
+  }
+
+  const ProgramResult json = info({"--json", dir.file("packed.img"), dir.file("stamped")});
+  const auto parsed = parseJson(json.out);
+  ASSERT_TRUE(parsed.has_value()) << json.out;
+  EXPECT_EQ(parsed->array.at(0)["storedChecksum"].number, storedSum);
+  EXPECT_EQ(parsed->array.at(0)["computedChecksum"].number, computedSum);
+  EXPECT_EQ(parsed->array.at(1)["storedCrc8"].number, storedCrc);
+  EXPECT_EQ(parsed->array.at(1)["computedCrc8"].number, computedCrc);
+}
+
+TEST_F(ImageInfo, StatusIsTheWorstOverAllFiles) {
+  packBoth(randomBytes(64, 5));
+  Bytes damaged = readFile(dir.file("stamped"));
+  damaged[20] ^= 0x01;
+  writeFile(dir.file("damaged"), damaged);
+  writeFile(dir.file("foreign"), randomBytes(64, 6));
+  const std::string ok = dir.file("packed.img"), bad = dir.file("damaged"), foreign = dir.file("foreign"),
+                    missing = dir.file("missing");
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{ok}, 0},           {{ok, bad}, 1},
+      {{bad, ok}, 1},      {{foreign, ok}, 1},
+      {{missing, bad}, 2}, {{bad, missing}, 2},
+      {{missing, ok}, 2},  {{ok, missing, foreign}, 2},
+      {{foreign}, 1},      {{missing, foreign, ok}, 2},
+  };
+  for (const auto& [files, status] : cases) {
+    std::string trace;
+    for (const std::string& file : files) trace += fs::path(file).filename().string() + " ";
+    SCOPED_TRACE(trace);
+    EXPECT_EQ(info(files).exitStatus, status);
+  }
+}
+
+TEST_F(ImageInfo, FileShorterThanItsSizeCannotBeRead) {
+  const auto file = fileShorterThanItsSize();
+  if (!file) GTEST_SKIP() << "no such file on this system";
+  const ProgramResult result = info({*file});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "imageInfo: cannot read " + *file + ": read error, or the file shrank while being read\n");
 }

@@ -72,18 +72,39 @@ TEST(Crc8, AnySplitGivesTheSameResultAsOnePass) {
   }
 }
 
-TEST(Crc8, DispatchPicksTheFastestImplementationTheCpuHas) {
-  const auto implementations = crc8Implementations();
-  ASSERT_GE(implementations.size(), 2u);
-  EXPECT_STREQ(implementations.front().name, "table");
-  EXPECT_EQ(&crc8Best(), &implementations.back());
+// The choice must never offer an implementation the CPU lacks an instruction for.
+TEST(Crc8, DispatchMatchesTheCpuFeatures) {
+  CpuFeatures clmul;
+  clmul.pclmul = clmul.sse41 = true;
+  CpuFeatures avx512NoVpclmul = clmul;
+  avx512NoVpclmul.avx512f = avx512NoVpclmul.avx512bw = avx512NoVpclmul.avx512vl = true;
+  CpuFeatures all = avx512NoVpclmul;
+  all.vpclmulqdq = true;
+  CpuFeatures vpclmulWithoutSse41 = all;
+  vpclmulWithoutSse41.sse41 = false;
 #if defined(IMAGEPACK_PORTABLE_ONLY) || !defined(__x86_64__)
-  EXPECT_STREQ(crc8Best().name, "slicing16");
+  const char* const expectClmul = "slicing16";
+  const char* const expectAvx512 = "slicing16";
 #else
-  if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
-    EXPECT_NE(std::string(crc8Best().name).find("clmul"), std::string::npos);
-  }
+  const char* const expectClmul = "clmul";
+  const char* const expectAvx512 = "avx512-clmul";
 #endif
+  const struct {
+    const char* what;
+    CpuFeatures features;
+    const char* expected;
+  } cases[] = {
+      {"none", {}, "slicing16"},
+      {"PCLMULQDQ only", clmul, expectClmul},
+      {"PCLMULQDQ and AVX-512 without VPCLMULQDQ", avx512NoVpclmul, expectClmul},
+      {"everything", all, expectAvx512},
+      {"everything but SSE4.1", vpclmulWithoutSse41, "slicing16"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_STREQ(crc8ChooseFor(c.features).name, c.expected);
+  }
+  EXPECT_STREQ(crc8Implementations().front().name, "table");
 }
 
 TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {

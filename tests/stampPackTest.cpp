@@ -255,6 +255,12 @@ TEST_F(StampPack, InputsBeyondTwoGigabytes) {
   expectIntact(dir.file("out"));
   fs::remove(dir.path() / "out");
 
+#ifndef _WIN32
+  // The largest length the field holds, 4 GiB - 1, is stamped; /dev/null takes the output.
+  fs::resize_file(dir.path() / "big", (std::uint64_t{1} << 32) - 1);
+  expectRun({dir.file("big"), "/dev/null"}, 0);
+#endif
+
   // Four gigabytes cannot be described by the 32-bit length field.
   fs::resize_file(dir.path() / "big", std::uint64_t{1} << 32);
   expectRun({dir.file("big"), dir.file("out")}, 20);

@@ -1,5 +1,6 @@
 #include "crc8.hpp"
 
+#include <iterator>
 #include <vector>
 
 #include "crc8X86.hpp"
@@ -18,13 +19,32 @@ constexpr std::array<std::array<std::uint8_t, 256>, 16> makeSlicingTables() {
 
 constexpr auto kSlicingTables = makeSlicingTables();
 
-std::vector<Crc8Implementation> detectImplementations() {
-  std::vector<Crc8Implementation> found = {{"table", crc8UpdateTable}, {"slicing16", crc8UpdateSlicing16}};
+bool runsAnywhere(const CpuFeatures&) noexcept { return true; }
+
 #ifdef IMAGEPACK_X86_CLMUL
-  if (cpuHasClmul()) found.push_back({"clmul", crc8UpdateClmul});
-  if (cpuHasAvx512Clmul()) found.push_back({"avx512-clmul", crc8UpdateAvx512Clmul});
+bool hasClmul(const CpuFeatures& f) noexcept { return f.pclmul && f.sse41; }
+// The 512-bit path finishes its tail with the 128-bit one, so it needs that too.
+bool hasAvx512Clmul(const CpuFeatures& f) noexcept {
+  return hasClmul(f) && f.vpclmulqdq && f.avx512f && f.avx512bw && f.avx512vl;
+}
 #endif
-  return found;
+
+// Every implementation this build has, from slowest to fastest.
+constexpr Crc8Implementation kBuilt[] = {
+    {"table", crc8UpdateTable, runsAnywhere},
+    {"slicing16", crc8UpdateSlicing16, runsAnywhere},
+#ifdef IMAGEPACK_X86_CLMUL
+    {"clmul", crc8UpdateClmul, hasClmul},
+    {"avx512-clmul", crc8UpdateAvx512Clmul, hasAvx512Clmul},
+#endif
+};
+
+CpuFeatures thisCpu() {
+#ifdef IMAGEPACK_X86_CLMUL
+  return probeCpuFeatures();
+#else
+  return {};
+#endif
 }
 
 }  // namespace
@@ -48,12 +68,25 @@ std::uint8_t crc8UpdateSlicing16(std::uint8_t crc, std::span<const unsigned char
 }
 
 std::span<const Crc8Implementation> crc8Implementations() {
-  static const std::vector<Crc8Implementation> implementations = detectImplementations();
-  return implementations;
+  static const std::vector<Crc8Implementation> runnable = [] {
+    std::vector<Crc8Implementation> found;
+    const CpuFeatures features = thisCpu();
+    for (const Crc8Implementation& implementation : kBuilt) {
+      if (implementation.runsOn(features)) found.push_back(implementation);
+    }
+    return found;
+  }();
+  return runnable;
+}
+
+const Crc8Implementation& crc8ChooseFor(const CpuFeatures& features) {
+  for (auto it = std::rbegin(kBuilt); it != std::rend(kBuilt); ++it) {
+    if (it->runsOn(features)) return *it;
+  }
+  return kBuilt[0];
 }
 
 const Crc8Implementation& crc8Best() {
-  // The list runs from slowest to fastest.
-  static const Crc8Implementation& best = crc8Implementations().back();
+  static const Crc8Implementation& best = crc8ChooseFor(thisCpu());
   return best;
 }

@@ -24,9 +24,21 @@ inline constexpr std::array<std::uint8_t, 256> kCrc8Table = makeCrc8Table();
 // Advances a running CRC-8 over `bytes`. Every implementation gives the same result.
 using Crc8Update = std::uint8_t (*)(std::uint8_t crc, std::span<const unsigned char> bytes) noexcept;
 
+// The x86 CPU features the carry-less-multiply implementations need; all false elsewhere.
+struct CpuFeatures {
+  bool pclmul = false;
+  bool sse41 = false;
+  bool avx512f = false;
+  bool avx512bw = false;
+  bool avx512vl = false;
+  bool vpclmulqdq = false;
+};
+
 struct Crc8Implementation {
   const char* name;
   Crc8Update update;
+  // Whether a CPU with these features can run it.
+  bool (*runsOn)(const CpuFeatures& features) noexcept;
 };
 
 // The plain table loop, one lookup a byte: the reference every other implementation must equal.
@@ -38,6 +50,9 @@ std::uint8_t crc8UpdateSlicing16(std::uint8_t crc, std::span<const unsigned char
 
 // Every implementation this build has and this CPU can run, the reference table loop first.
 std::span<const Crc8Implementation> crc8Implementations();
+
+// The fastest implementation of this build that a CPU with `features` can run.
+const Crc8Implementation& crc8ChooseFor(const CpuFeatures& features);
 
 // The fastest implementation this CPU can run, chosen once from what the CPU reports.
 const Crc8Implementation& crc8Best();

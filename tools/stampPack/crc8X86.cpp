@@ -79,11 +79,15 @@ __attribute__((target("pclmul,sse4.1"))) std::span<const unsigned char> foldSing
 
 }  // namespace
 
-bool cpuHasClmul() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"); }
-
-bool cpuHasAvx512Clmul() {
-  return __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+CpuFeatures probeCpuFeatures() {
+  CpuFeatures features;
+  features.pclmul = __builtin_cpu_supports("pclmul");
+  features.sse41 = __builtin_cpu_supports("sse4.1");
+  features.avx512f = __builtin_cpu_supports("avx512f");
+  features.avx512bw = __builtin_cpu_supports("avx512bw");
+  features.avx512vl = __builtin_cpu_supports("avx512vl");
+  features.vpclmulqdq = __builtin_cpu_supports("vpclmulqdq");
+  return features;
 }
 
 __attribute__((target("pclmul,sse4.1"))) std::uint8_t crc8UpdateClmul(std::uint8_t crc,

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <span>
 
+#include "crc8.hpp"
+
 #ifdef IMAGEPACK_X86_CLMUL
 
-bool cpuHasClmul();        // PCLMULQDQ and SSE4.1
-bool cpuHasAvx512Clmul();  // VPCLMULQDQ on 512-bit registers (AVX-512F, BW and VL)
+// What the running CPU reports.
+CpuFeatures probeCpuFeatures();
 
 // 64 bytes a step in four 128-bit lanes.
 std::uint8_t crc8UpdateClmul(std::uint8_t crc, std::span<const unsigned char> bytes) noexcept;

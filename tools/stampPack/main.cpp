@@ -57,7 +57,7 @@ bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 0;  // no arguments: nothing to do, and nothing is said about it
+  if (argc < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
   if (argc < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
   const std::string inputPath = argv[1];
   const std::string outputPath = argv[2];
