@@ -1,22 +1,82 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "fileSupport.hpp"
+#include "outputFile.hpp"
 #include "support/testFiles.hpp"
 
 namespace fs = std::filesystem;
 
+// Every payload byte arrives once and in order behind the header, the check value sees each
+// new byte exactly once, and every write but the last ends on a multiple of the alignment.
+TEST(CopyBehindHeader, EveryByteOnceInOrderWithAlignedWrites) {
+  std::mt19937 generator(17);
+  const auto next = [&generator] { return static_cast<std::uint32_t>(generator()); };
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t alignment = std::size_t{1} << (2 + next() % 6);  // 4 to 128
+    const std::size_t pieceSize = 1 + next() % 300;
+    const Bytes header = randomBytes(next() % (alignment + 1), next());
+    const Bytes trailer = randomBytes(next() % std::min<std::size_t>(4, alignment + 1), next());
+    const Bytes payload = randomBytes(trial % 4 == 0 ? pieceSize * (next() % 4) : next() % 2000, next());
+    SCOPED_TRACE("alignment " + std::to_string(alignment) + ", pieces of " + std::to_string(pieceSize) + ", header " +
+                 std::to_string(header.size()) + ", payload " + std::to_string(payload.size()));
+
+    std::vector<unsigned char> buffer(pieceSize + alignment);
+    std::size_t readPos = 0;
+    Bytes seen, written;
+    std::vector<std::size_t> writeEnds;
+    const CopyStatus status = copyBehindHeader(
+        header, payload.size(), trailer, buffer, alignment,
+        [&](std::span<unsigned char> piece) {
+          std::copy_n(payload.begin() + static_cast<long>(readPos), piece.size(), piece.begin());
+          readPos += piece.size();
+          return true;
+        },
+        [&](std::span<const unsigned char> piece) { seen.insert(seen.end(), piece.begin(), piece.end()); },
+        [&](std::span<const unsigned char> bytes) {
+          written.insert(written.end(), bytes.begin(), bytes.end());
+          writeEnds.push_back(written.size());
+          return true;
+        });
+    ASSERT_EQ(status, CopyStatus::ok);
+    Bytes expected = header;
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    expected.insert(expected.end(), trailer.begin(), trailer.end());
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(seen, payload);
+    for (std::size_t i = 0; i + 1 < writeEnds.size(); ++i) EXPECT_EQ(writeEnds[i] % alignment, 0u) << "write " << i;
+  }
+}
+
 // An input that shrank after its size was taken: the copy must not end as if all went well.
-TEST(CopyBytes, InputShorterThanTheCountIsAReadFailure) {
+TEST(CopyBehindHeader, InputShorterThanTheCountIsAReadFailure) {
   TempDir dir;
   writeFile(dir.file("in"), randomBytes(5000, 4));
   Stream in = openStream(dir.file("in"), "rb");
   Stream out = openStream(dir.file("out"), "wb");
-  std::vector<unsigned char> buffer(4096);
-  EXPECT_EQ(copyBytes(in.get(), out.get(), 5001, buffer, [](std::span<const unsigned char>) {}),
+  EXPECT_EQ(copyBehindHeader(in.get(), out.get(), {}, 5001, {}, [](std::span<const unsigned char>) {}),
             CopyStatus::readFailed);
+}
+
+// An output given up, or never committed, leaves the target as it was and nothing beside it.
+TEST(OutputFile, UncommittedOutputLeavesTheTargetAlone) {
+  TempDir dir;
+  writeFile(dir.file("target"), Bytes{1, 2, 3});
+  for (const bool explicitDiscard : {true, false}) {
+    SCOPED_TRACE(explicitDiscard ? "discarded" : "destroyed");
+    {
+      OutputFile output;
+      ASSERT_TRUE(output.open(dir.file("target")));
+      ASSERT_GE(std::fputs("new contents", output.stream()), 0);
+      if (explicitDiscard) output.discard();
+    }
+    EXPECT_EQ(readFile(dir.file("target")), (Bytes{1, 2, 3}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  }
 }
 
 TEST(RemoveIncompleteOutput, RemovesRegularFilesOnly) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,7 +19,15 @@ struct RunOptions {
   // Largest file the program may write, in bytes; writes beyond it fail as on a full disk.
   // Only where kCanLimitFileSize says so.
   std::optional<std::uint64_t> fileSizeLimit;
+  // Run as an unprivileged user (nobody) when the tests run as root, so that file permissions
+  // apply to the program as they do to a user. Only where kCanDropPrivileges says so.
+  bool unprivileged = false;
+  // Standard output: captured when empty, else this file is opened for writing in its place
+  // ("/dev/full" for a full disk); kClosedOutput closes it instead.
+  std::string standardOutput;
 };
+
+inline const std::string kClosedOutput = "<closed>";
 
 #ifdef _WIN32
 inline constexpr bool kCanLimitFileSize = false;
@@ -46,3 +55,23 @@ inline std::vector<std::string> withOverrides(const std::vector<std::string>& en
 // platform; a bare "\n" there comes back as "<bare LF>" and so fails any comparison.
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options = {});
+
+#ifndef _WIN32
+// A program started and not yet waited for, for tests that act while it runs.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  void signal(int signalNumber) const;
+  // Waits for the program to end, once.
+  ProgramResult wait();
+
+ private:
+  struct Capture;
+  std::unique_ptr<Capture> capture_;
+  int pid_ = -1;
+};
+#endif

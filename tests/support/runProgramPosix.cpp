@@ -28,27 +28,38 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+// The user the programs run as when the tests, as root, ask for an unprivileged one.
+constexpr uid_t kNobody = 65534;
+
 // In the child between fork and exec: only async-signal-safe calls, and _exit on any failure.
+// `out` is -1 where standard output is to be closed.
 [[noreturn]] void execChild(const char* program, char** argv, char** envp, int out, int err,
-                            const std::optional<std::uint64_t>& fileSizeLimit) {
+                            const RunOptions& options) {
   const int in = open("/dev/null", O_RDONLY);
-  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-  if (fileSizeLimit) {
-    const rlimit limit{static_cast<rlim_t>(*fileSizeLimit), static_cast<rlim_t>(*fileSizeLimit)};
+  if (in < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(126);
+  if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) _exit(126);
+  if (options.fileSizeLimit) {
+    const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
     // Ignoring SIGXFSZ (kept across exec) turns an oversized write into a failed write.
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) _exit(126);
   }
+  if (options.unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
   execve(program, argv, envp);
   _exit(127);
 }
 
 }  // namespace
 
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
-  TempDir captureDir;
-  const std::string outPath = captureDir.file("stdout");
-  const std::string errPath = captureDir.file("stderr");
+struct RunningProgram::Capture {
+  TempDir dir;
+  std::string outPath = dir.file("stdout");
+  std::string errPath = dir.file("stderr");
+  bool outCaptured = true;
+};
 
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                               const RunOptions& options)
+    : capture_(std::make_unique<Capture>()) {
   std::vector<std::string> argStrings = kProgramEmulator;
   argStrings.push_back(program);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -56,24 +67,45 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   std::vector<char*> argv = pointers(argStrings);
   std::vector<char*> envp = pointers(envStrings);
 
-  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (out < 0 || err < 0) throw std::runtime_error("cannot capture the output of " + program);
-  const pid_t pid = fork();
-  if (pid == 0) execChild(argv[0], argv.data(), envp.data(), out, err, options.fileSizeLimit);
-  close(out);
-  close(err);
-  if (pid < 0) throw std::runtime_error("cannot start " + program);
-
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("cannot wait for " + program);
+  int out = -1;
+  if (options.standardOutput.empty()) {
+    out = open(capture_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  } else if (options.standardOutput != kClosedOutput) {
+    out = open(options.standardOutput.c_str(), O_WRONLY);
   }
+  capture_->outCaptured = options.standardOutput.empty();
+  const int err = open(capture_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if ((out < 0 && options.standardOutput != kClosedOutput) || err < 0) {
+    throw std::runtime_error("cannot capture the output of " + program);
+  }
+  pid_ = fork();
+  if (pid_ == 0) execChild(argv[0], argv.data(), envp.data(), out, err, options);
+  if (out >= 0) close(out);
+  close(err);
+  if (pid_ < 0) throw std::runtime_error("cannot start " + program);
+}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0) wait();
+}
+
+void RunningProgram::signal(int signalNumber) const { kill(pid_, signalNumber); }
+
+ProgramResult RunningProgram::wait() {
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("cannot wait for a program");
+  }
+  pid_ = -1;
   ProgramResult result;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const Bytes outBytes = readFile(outPath);
-  const Bytes errBytes = readFile(errPath);
+  const Bytes outBytes = capture_->outCaptured ? readFile(capture_->outPath) : Bytes{};
+  const Bytes errBytes = readFile(capture_->errPath);
   result.out.assign(outBytes.begin(), outBytes.end());
   result.err.assign(errBytes.begin(), errBytes.end());
   return result;
+}
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  return RunningProgram(program, args, options).wait();
 }

@@ -20,8 +20,30 @@ bool Stream::close() noexcept {
   return closed && !hadError;
 }
 
+fs::path nativePath(const std::string& path) {
+#ifdef _WIN32
+  return fs::path(std::u8string(path.begin(), path.end()));
+#else
+  return fs::path(path);
+#endif
+}
+
+std::string toUtf8(const fs::path& path) {
+#ifdef _WIN32
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+#else
+  return path.string();
+#endif
+}
+
 Stream openStream(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  const std::string narrowMode = mode;
+  std::FILE* file = _wfopen(nativePath(path).c_str(), std::wstring(narrowMode.begin(), narrowMode.end()).c_str());
+#else
   std::FILE* file = std::fopen(path.c_str(), mode);
+#endif
   // Unbuffered: every read and write already moves a large block, which then goes to the system
   // in one call instead of being copied through the stream's small buffer.
   if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
@@ -42,13 +64,18 @@ std::optional<std::uint64_t> regularFileSize(std::FILE* stream) {
 
 bool isSameFile(const std::string& first, const std::string& second) {
   std::error_code error;
-  const bool same = fs::equivalent(fs::path(first), fs::path(second), error);
+  const bool same = fs::equivalent(nativePath(first), nativePath(second), error);
   return !error && same;
 }
 
 void removeIncompleteOutput(const std::string& path) {
   std::error_code error;
-  const fs::path resolved = fs::canonical(fs::path(path), error);
+  const fs::path resolved = fs::canonical(nativePath(path), error);
   if (error || !fs::is_regular_file(resolved, error)) return;
   fs::remove(resolved, error);
+}
+
+bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes) {
+  return std::fseek(out, static_cast<long>(offset), SEEK_SET) == 0 &&
+         std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
 }

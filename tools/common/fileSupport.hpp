@@ -1,8 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +22,12 @@ class Stream {
   ~Stream();
 
   std::FILE* get() const noexcept { return file_; }
+  // Hands the stream over to the caller, who closes it.
+  std::FILE* release() noexcept {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    return file;
+  }
   explicit operator bool() const noexcept { return file_ != nullptr; }
 
   // Flushes and closes the stream; false when buffered data could not be written or the
@@ -27,6 +37,12 @@ class Stream {
  private:
   std::FILE* file_ = nullptr;
 };
+
+// The system's form of a path held as UTF-8: on Windows the wide path the system takes, elsewhere
+// the same bytes (paths are bytes there, whatever their encoding).
+std::filesystem::path nativePath(const std::string& path);
+// The inverse of nativePath.
+std::string toUtf8(const std::filesystem::path& path);
 
 // Opens path with an fopen mode ("rb", "wb", "wb+"), unbuffered; an empty Stream when that fails.
 Stream openStream(const std::string& path, const char* mode);
@@ -39,9 +55,9 @@ std::optional<std::uint64_t> regularFileSize(std::FILE* stream);
 // "..", or (on Windows) in another letter case. False when either does not exist.
 bool isSameFile(const std::string& first, const std::string& second);
 
-// Removes an output that a failed run left incomplete, so that nothing that looks finished but
-// is wrong stays behind. Only a regular file is removed (the file a link points to, where the
-// path is a link); a device such as /dev/full is left alone.
+// Removes an output that a failed run written in place left incomplete, so that nothing that
+// looks finished but is wrong stays behind. Only a regular file is removed (the file a link
+// points to, where the path is a link); a device such as /dev/full is left alone.
 void removeIncompleteOutput(const std::string& path);
 
 enum class CopyStatus { ok, readFailed, writeFailed };
@@ -61,18 +77,62 @@ CopyStatus readBytes(std::FILE* in, std::uint64_t count, std::span<unsigned char
   return CopyStatus::ok;
 }
 
-// Copies exactly `count` bytes from `in` to `out` as readBytes does, handing every block to
-// onBlock(std::span<const unsigned char>) before writing it. writeFailed: a failed or short write.
-template <typename OnBlock>
-CopyStatus copyBytes(std::FILE* in, std::FILE* out, std::uint64_t count, std::span<unsigned char> buffer,
-                     OnBlock&& onBlock) {
-  return readBytes(in, count, buffer, [&](std::span<const unsigned char> block) {
-    onBlock(block);
-    return std::fwrite(block.data(), 1, block.size(), out) == block.size();
-  });
-}
-
 // The block size the programs read and write with: large enough that a copy costs few system
 // calls, small enough that a block stays in the CPU's cache from the read through the check
 // value to the write (measured: 256 KiB copies a large file faster than 1 MiB or 4 MiB).
 inline constexpr std::size_t kCopyBlockSize = std::size_t{256} << 10;
+
+// Output offsets the copy's writes end on: a multiple of every common page size (4 KiB to
+// 64 KiB), so that the system never has to merge a partial page of the output file.
+inline constexpr std::size_t kWriteAlignment = std::size_t{64} << 10;
+
+// Writes `header`, then exactly `count` payload bytes taken from read(std::span<unsigned char>)
+// (true when it filled the span), then `trailer`, all through write(std::span<const unsigned
+// char>) (true when it wrote the whole span). The payload is read straight behind the bytes
+// still waiting to be written, in pieces of buffer.size() - alignment bytes, and each new piece
+// goes to onPayload(std::span<const unsigned char>) once, in order, while it is in the cache.
+// Every write but the last ends on a multiple of `alignment` in the output. The header and
+// the trailer must each be at most `alignment` bytes, and the buffer more than that.
+template <typename Read, typename OnPayload, typename Write>
+CopyStatus copyBehindHeader(std::span<const unsigned char> header, std::uint64_t count,
+                            std::span<const unsigned char> trailer, std::span<unsigned char> buffer,
+                            std::size_t alignment, Read&& read, OnPayload&& onPayload, Write&& write) {
+  const std::size_t pieceSize = buffer.size() - alignment;
+  std::copy(header.begin(), header.end(), buffer.begin());
+  std::size_t pending = header.size();  // bytes at the buffer's start not yet written
+  while (count > 0) {
+    const std::size_t want = count < pieceSize ? static_cast<std::size_t>(count) : pieceSize;
+    const std::span<unsigned char> piece = buffer.subspan(pending, want);
+    if (!read(piece)) return CopyStatus::readFailed;
+    onPayload(std::span<const unsigned char>(piece));
+    count -= want;
+    const std::size_t filled = pending + want;
+    const std::size_t whole = filled - filled % alignment;
+    if (whole > 0 && !write(std::span<const unsigned char>(buffer.first(whole)))) return CopyStatus::writeFailed;
+    // Less than `alignment` bytes move to the front, to go out with the next piece.
+    std::memmove(buffer.data(), buffer.data() + whole, filled - whole);
+    pending = filled - whole;
+  }
+  std::copy(trailer.begin(), trailer.end(), buffer.begin() + static_cast<std::ptrdiff_t>(pending));
+  pending += trailer.size();
+  if (pending > 0 && !write(std::span<const unsigned char>(buffer.first(pending)))) return CopyStatus::writeFailed;
+  return CopyStatus::ok;
+}
+
+// copyBehindHeader from the stream `in` to the stream `out`, in blocks of kCopyBlockSize.
+// readFailed: an I/O error, or the input ended early; writeFailed: a failed or short write.
+template <typename OnPayload>
+CopyStatus copyBehindHeader(std::FILE* in, std::FILE* out, std::span<const unsigned char> header, std::uint64_t count,
+                            std::span<const unsigned char> trailer, OnPayload&& onPayload) {
+  alignas(4096) static std::array<unsigned char, kCopyBlockSize + kWriteAlignment> buffer;
+  return copyBehindHeader(
+      header, count, trailer, buffer, kWriteAlignment,
+      [in](std::span<unsigned char> piece) { return std::fread(piece.data(), 1, piece.size(), in) == piece.size(); },
+      onPayload,
+      [out](std::span<const unsigned char> bytes) {
+        return std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+      });
+}
+
+// Writes `bytes` at `offset` from the start of `out` (a check value patched into a header).
+bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes);

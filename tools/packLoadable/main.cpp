@@ -10,6 +10,7 @@
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "loadImage.hpp"
+#include "outputFile.hpp"
 
 #ifdef __MINGW32__
 // The Windows shell leaves wildcards to the program: the C runtime expands unquoted ones before
@@ -46,29 +47,20 @@ int fail(const char* format, const std::string& argument) {
 // Writes the header, the payload padded to a whole word, and then the finished checksum over
 // the header's checksum field. header.checksum holds the checksum afterwards.
 CopyStatus writeImage(std::FILE* source, std::FILE* target, LoadImageHeader& header) {
-  const auto headerBytes = encodeLoadImageHeader(header);
-  if (std::fwrite(headerBytes.data(), 1, headerBytes.size(), target) != headerBytes.size()) {
-    return CopyStatus::writeFailed;
-  }
-
-  alignas(4096) static std::array<unsigned char, kCopyBlockSize> buffer;
-  WordSum sum;
-  const CopyStatus copied = copyBytes(source, target, header.imageSize, buffer,
-                                      [&sum](std::span<const unsigned char> block) { sum.update(block); });
-  if (copied != CopyStatus::ok) return copied;
-
   // A tail of one to three bytes goes out as a whole word; the checksum counts it the same way.
   static constexpr std::array<unsigned char, 3> zeros{};
   const std::size_t padding = (4 - header.imageSize % 4) % 4;
-  if (std::fwrite(zeros.data(), 1, padding, target) != padding) return CopyStatus::writeFailed;
+  WordSum sum;
+  const CopyStatus copied =
+      copyBehindHeader(source, target, encodeLoadImageHeader(header), header.imageSize, std::span(zeros).first(padding),
+                       [&sum](std::span<const unsigned char> block) { sum.update(block); });
+  if (copied != CopyStatus::ok) return copied;
 
   header.checksum = sum.finish();
   const auto patched = encodeLoadImageHeader(header);
-  if (std::fseek(target, static_cast<long>(kLoadImageChecksumOffset), SEEK_SET) != 0 ||
-      std::fwrite(&patched[kLoadImageChecksumOffset], 1, 4, target) != 4) {
-    return CopyStatus::writeFailed;
-  }
-  return CopyStatus::ok;
+  return writeAt(target, kLoadImageChecksumOffset, std::span(patched).subspan(kLoadImageChecksumOffset, 4))
+             ? CopyStatus::ok
+             : CopyStatus::writeFailed;
 }
 
 }  // namespace
@@ -98,21 +90,23 @@ int main(int argc, char** argv) {
   if (*sourceSize > UINT32_MAX) return fail("ERROR : Source file too large - %s\n", sourcePath);
   if (isSameFile(sourcePath, targetPath)) return fail("ERROR : Target file is the source file - %s\n", targetPath);
 
-  Stream target = openStream(targetPath, "wb+");
-  if (!target) return fail("ERROR : Can't open destination file - %s\n", targetPath);
+  // The new image goes to a temporary file beside the target until it is complete, so that
+  // an existing image stays as it was through any failure or interruption.
+  OutputFile target;
+  if (!target.open(targetPath)) return fail("ERROR : Can't open destination file - %s\n", targetPath);
 
   LoadImageHeader header =
       makeLoadImageHeader(static_cast<std::uint32_t>(*sourceSize), *loadAddress, *execAddress, imageName);
-  CopyStatus status = writeImage(source.get(), target.get(), header);
+  CopyStatus status = writeImage(source.get(), target.stream(), header);
   source.close();
-  if (!target.close() && status == CopyStatus::ok) status = CopyStatus::writeFailed;
+  if (status == CopyStatus::ok && !target.commit()) status = CopyStatus::writeFailed;
 
   if (status != CopyStatus::ok) {
-    removeIncompleteOutput(targetPath);
+    target.discard();
     if (status == CopyStatus::readFailed) return fail("ERROR reading source file:  %s\n", sourcePath);
     return fail("ERROR writing on target file:  %s\n", targetBase);
   }
-  // Printed only once the image is complete on disk, so the line always means success.
+  // Printed only once the image is in place, so the line always means success.
   std::printf("Check Sum = 0x%x\n", static_cast<unsigned>(header.checksum));
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
+#include "outputFile.hpp"
 #include "stampHeader.hpp"
 
 #ifdef __MINGW32__
@@ -40,18 +41,14 @@ std::optional<PackingDate> localDateNow() {
 
 // Writes the header, the payload, and then the finished CRC over the header's CRC byte.
 bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
-  const auto headerBytes = encodeStampHeader(header);
-  if (std::fwrite(headerBytes.data(), 1, headerBytes.size(), output) != headerBytes.size()) return false;
-
-  alignas(4096) static std::array<unsigned char, kCopyBlockSize> buffer;
   Crc8 crc;
-  const CopyStatus copied = copyBytes(input, output, header.dataLength, buffer,
-                                      [&crc](std::span<const unsigned char> block) { crc.update(block); });
+  const CopyStatus copied = copyBehindHeader(input, output, encodeStampHeader(header), header.dataLength, {},
+                                             [&crc](std::span<const unsigned char> block) { crc.update(block); });
   if (copied != CopyStatus::ok) return false;
 
   header.crc8 = crc.result();
-  return std::fseek(output, static_cast<long>(kStampCrcOffset), SEEK_SET) == 0 &&
-         std::fputc(header.crc8, output) != EOF;
+  const auto patched = encodeStampHeader(header);
+  return writeAt(output, kStampCrcOffset, std::span(patched).subspan(kStampCrcOffset, 1));
 }
 
 }  // namespace
@@ -78,15 +75,16 @@ int main(int argc, char** argv) {
   if (!inputSize || *inputSize > UINT32_MAX) return kExitFailure;
   if (isSameFile(inputPath, outputPath)) return kExitFailure;
 
-  Stream output = openStream(outputPath, "wb");
-  if (!output) return kExitFailure;
+  // A temporary file beside the output until it is complete: an existing output stays as it
+  // was through any failure or interruption.
+  OutputFile output;
+  if (!output.open(outputPath)) return kExitFailure;
 
   StampHeader header = makeStampHeader(imageId, static_cast<std::uint32_t>(*inputSize), *date);
-  bool complete = writeStamped(input.get(), output.get(), header);
+  const bool written = writeStamped(input.get(), output.stream(), header);
   input.close();
-  complete = output.close() && complete;
-  if (!complete) {
-    removeIncompleteOutput(outputPath);
+  if (!written || !output.commit()) {
+    output.discard();
     return kExitFailure;
   }
   return 0;

@@ -1,0 +1,227 @@
+// End-to-end, on both packers: whatever stops a run (a signal, a full disk, a refusal), the
+// target is left exactly as it was and no temporary file stays behind; a completed run keeps
+// what callers rely on (permission bits, links, devices).
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "programs.hpp"
+#include "support/expectIntact.hpp"
+#include "support/runProgram.hpp"
+#include "support/testFiles.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Packer {
+  const char* name;
+  std::string program;
+  // The arguments that pack `input` into the file `output`.
+  std::function<std::vector<std::string>(const std::string& input, const std::string& output)> args;
+};
+
+const Packer kPackers[] = {
+    {"packLoadable", kPackLoadable,
+     [](const std::string& input, const std::string& output) {
+       return std::vector<std::string>{input, output.substr(0, output.size() - 4), "NAME", "8000", "8000"};
+     }},
+    {"stampPack", kStampPack,
+     [](const std::string& input, const std::string& output) {
+       return std::vector<std::string>{input, output};
+     }},
+};
+
+class OutputGuarantee : public ::testing::TestWithParam<Packer> {
+ protected:
+  TempDir dir;
+  const std::string target = dir.file("out.img");
+
+  ProgramResult pack(const std::string& input, const std::string& output, const RunOptions& options = {}) {
+    return runProgram(GetParam().program, GetParam().args(input, output), options);
+  }
+
+  // Packs a small input into the target: the good image a failed run must not cost.
+  Bytes packOldTarget() {
+    writeFile(dir.file("old.bin"), randomBytes(100, 1));
+    EXPECT_EQ(pack(dir.file("old.bin"), target).exitStatus, 0);
+    return readFile(target);
+  }
+
+  // The temporary files in a directory: the dot files the packers write beside a target.
+  static std::vector<std::string> temporaries(const fs::path& where) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(where)) {
+      if (entry.path().filename().string().rfind(".", 0) == 0) found.push_back(entry.path().filename().string());
+    }
+    return found;
+  }
+};
+
+// Names the packer in test output, instead of the object's bytes.
+void PrintTo(const Packer& packer, std::ostream* out) { *out << packer.name; }
+
+std::string paramName(const ::testing::TestParamInfo<Packer>& info) { return info.param.name; }
+
+mode_t currentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+mode_t permissions(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+TEST_P(OutputGuarantee, InterruptedRunLeavesTheOldTarget) {
+  const Bytes old = packOldTarget();
+  // A sparse input of 3 GiB: long enough to copy that every signal lands in the middle.
+  {
+    std::ofstream big(dir.file("big"), std::ios::binary);
+    big.seekp((std::streamoff{3} << 30) - 1);
+    big.put('\x01');
+  }
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    SCOPED_TRACE("signal " + std::to_string(signalNumber));
+    RunningProgram running(GetParam().program, GetParam().args(dir.file("big"), target));
+    // Wait until the copy is under way: the temporary file beside the target is growing.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool underWay = false;
+    while (!underWay && std::chrono::steady_clock::now() < deadline) {
+      for (const std::string& name : temporaries(dir.path())) {
+        std::error_code error;
+        underWay = underWay || fs::file_size(dir.path() / name, error) > (1u << 20);
+      }
+      if (!underWay) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(underWay) << "no temporary file grew";
+    running.signal(signalNumber);
+    EXPECT_EQ(running.wait().exitStatus, 128 + signalNumber);
+    EXPECT_EQ(readFile(target), old);
+    const std::vector<std::string> left = temporaries(dir.path());
+    if (signalNumber != SIGKILL) {
+      EXPECT_TRUE(left.empty()) << left.front();
+    } else {
+      // Nothing can clean up after SIGKILL; the stray file's name says whose it is.
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_EQ(left[0].rfind(".out.img.", 0), 0u) << left[0];
+      fs::remove(dir.path() / left[0]);
+    }
+  }
+}
+
+TEST_P(OutputGuarantee, FailedWriteLeavesTheOldTarget) {
+  const Bytes old = packOldTarget();
+  writeFile(dir.file("in"), randomBytes(3 << 20, 2));
+  for (const std::uint64_t limit : {std::uint64_t{10}, std::uint64_t{1} << 20}) {
+    SCOPED_TRACE("file size limit " + std::to_string(limit));
+    RunOptions options;
+    options.fileSizeLimit = limit;
+    EXPECT_EQ(pack(dir.file("in"), target, options).exitStatus, 20);
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+  }
+}
+
+TEST_P(OutputGuarantee, PermissionBitsAreKept) {
+  writeFile(dir.file("in"), randomBytes(10, 3));
+  ASSERT_EQ(pack(dir.file("in"), target).exitStatus, 0);
+  EXPECT_EQ(permissions(target), 0666 & ~currentUmask());  // what fopen would have made
+  for (const mode_t mode : {0640, 0600, 0755}) {
+    SCOPED_TRACE(mode);
+    fs::permissions(target, static_cast<fs::perms>(mode));
+    ASSERT_EQ(pack(dir.file("in"), target).exitStatus, 0);
+    EXPECT_EQ(permissions(target), mode);
+  }
+}
+
+// Run as an unprivileged user where the tests run as root, so that permissions bind.
+TEST_P(OutputGuarantee, PermissionsDecideAsTheyDidInPlace) {
+  writeFile(dir.file("in"), randomBytes(10, 4));
+  fs::permissions(dir.path(), fs::perms::all);  // the unprivileged user may create files here
+  RunOptions unprivileged;
+  unprivileged.unprivileged = true;
+
+  // A read-only target is refused and stays as it was.
+  writeFile(target, Bytes{1, 2, 3});
+  fs::permissions(target, static_cast<fs::perms>(0444));
+  const ProgramResult refused = pack(dir.file("in"), target, unprivileged);
+  EXPECT_EQ(refused.exitStatus, 20);
+  if (GetParam().program == kPackLoadable)
+    EXPECT_EQ(refused.out, "ERROR : Can't open destination file - " + target + "\n");
+  EXPECT_EQ(readFile(target), (Bytes{1, 2, 3}));
+  EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+
+  // A writable target in a directory that takes no new file is written in place.
+  fs::create_directory(dir.path() / "locked");
+  const std::string locked = dir.file("locked/out.img");
+  writeFile(locked, Bytes{4, 5, 6});
+  fs::permissions(locked, static_cast<fs::perms>(0666));
+  fs::permissions(dir.path() / "locked", static_cast<fs::perms>(0555));
+  EXPECT_EQ(pack(dir.file("in"), locked, unprivileged).exitStatus, 0);
+  fs::permissions(dir.path() / "locked", fs::perms::all);
+  expectIntact(locked);
+  EXPECT_EQ(temporaries(dir.path() / "locked"), std::vector<std::string>{});
+}
+
+TEST_P(OutputGuarantee, LinksStayLinksAndDevicesAreWrittenInPlace) {
+  writeFile(dir.file("in"), randomBytes(20, 5));
+  fs::create_directory(dir.path() / "real");
+  writeFile(dir.file("real/file.img"), Bytes{9, 9});
+  fs::create_symlink("real/file.img", target);  // relative, from the link's own directory
+  ASSERT_EQ(pack(dir.file("in"), target).exitStatus, 0);
+  EXPECT_TRUE(fs::is_symlink(target));
+  expectIntact(dir.file("real/file.img"));
+
+  // A dangling link creates the file it names.
+  fs::create_symlink(dir.path() / "real" / "new.img", dir.path() / "dangling.img");
+  ASSERT_EQ(pack(dir.file("in"), dir.file("dangling.img")).exitStatus, 0);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "dangling.img"));
+  expectIntact(dir.file("real/new.img"));
+
+  // A device takes the bytes directly.
+  fs::create_symlink("/dev/null", dir.path() / "null.img");
+  EXPECT_EQ(pack(dir.file("in"), dir.file("null.img")).exitStatus, 0);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "null.img"));
+  EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+  EXPECT_EQ(temporaries(dir.path() / "real"), std::vector<std::string>{});
+}
+
+TEST_P(OutputGuarantee, RunsAtOnceLeaveOneCompleteImage) {
+  constexpr int kRuns = 8;
+  std::vector<Bytes> inputs;
+  for (int i = 0; i < kRuns; ++i) {
+    inputs.push_back(randomBytes(std::size_t{1} << 20, static_cast<std::uint32_t>(10 + i)));
+    writeFile(dir.file("in" + std::to_string(i)), inputs.back());
+  }
+  {
+    std::vector<std::unique_ptr<RunningProgram>> runs;
+    for (int i = 0; i < kRuns; ++i) {
+      runs.push_back(std::make_unique<RunningProgram>(GetParam().program,
+                                                      GetParam().args(dir.file("in" + std::to_string(i)), target)));
+    }
+    for (auto& run : runs) EXPECT_EQ(run->wait().exitStatus, 0);
+  }
+  expectIntact(target);
+  const Bytes result = readFile(target);
+  const std::size_t headerSize = GetParam().program == kPackLoadable ? 44 : 16;
+  const Bytes payload(result.begin() + static_cast<long>(headerSize), result.end());
+  EXPECT_NE(std::find(inputs.begin(), inputs.end(), payload), inputs.end());
+  EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPackers, OutputGuarantee, ::testing::ValuesIn(kPackers), paramName);

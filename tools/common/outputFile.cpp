@@ -1,0 +1,276 @@
+#include "outputFile.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "fileSupport.hpp"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <random>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The file that `path` finally names once every symbolic link on the way is followed; the name a
+// dangling link points to, if it is one. Relative links count from the link's own directory.
+fs::path followLinks(fs::path path) {
+  // The bound on hops is the system's usual one; a longer chain fails when it is opened.
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code error;
+    if (!fs::is_symlink(path, error)) return path;
+    const fs::path link = fs::read_symlink(path, error);
+    if (error) return path;
+    path = link.is_absolute() ? link : path.parent_path() / link;
+  }
+  return path;
+}
+
+// ".NAME.XXXXXX" beside the target: a name a user recognises as belonging to NAME should a kill
+// or a power cut leave it behind, and a dot file, so that it stays out of plain listings.
+fs::path temporaryPattern(const fs::path& target) {
+  fs::path name = ".";
+  name += target.filename();
+  name += ".XXXXXX";
+  return target.parent_path() / name;
+}
+
+#ifdef _WIN32
+
+// The temporary file the console control handler removes, or null.
+std::atomic<const wchar_t*> gPendingTemporary{nullptr};
+
+BOOL WINAPI removePendingTemporary(DWORD) {
+  // The file was opened with FILE_SHARE_DELETE, so it can go while still open; it disappears
+  // when the process ends, which the default handler, run next, makes it do.
+  if (const wchar_t* path = gPendingTemporary.load()) DeleteFileW(path);
+  return FALSE;
+}
+
+#else
+
+// The temporary file the signal handler removes, or null.
+std::atomic<const char*> gPendingTemporary{nullptr};
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void removePendingTemporaryAndDie(int signalNumber) {
+  // Async-signal-safe only: unlink the path prepared before the copy, then die of the signal
+  // the conventional way, so that the caller sees 128 + its number.
+  if (const char* path = gPendingTemporary.load()) unlink(path);
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+void installSignalHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (const int signalNumber : kCleanupSignals) {
+    struct sigaction previous {};
+    // A signal ignored when the program started (nohup, a background job) stays ignored.
+    if (sigaction(signalNumber, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = removePendingTemporaryAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+// Holds SIGINT, SIGTERM and SIGHUP back for its lifetime, so that the handler never sees the
+// temporary file half made or half renamed.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signalNumber : kCleanupSignals) sigaddset(&held, signalNumber);
+    sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+mode_t currentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+#endif
+
+}  // namespace
+
+OutputFile::~OutputFile() { discard(); }
+
+#ifdef _WIN32
+
+bool OutputFile::open(const std::string& target) {
+  const fs::path resolved = followLinks(nativePath(target));
+  target_ = toUtf8(resolved);
+  std::error_code error;
+  const fs::file_status status = fs::status(resolved, error);
+  if (fs::exists(status) && !fs::is_regular_file(status))
+    return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (fs::exists(status)) {
+    // A read-only file must stay refused; the rename would otherwise replace it.
+    const int probe = _wopen(resolved.c_str(), _O_WRONLY | _O_BINARY);
+    if (probe < 0) return false;
+    _close(probe);
+  }
+
+  std::wstring pattern = temporaryPattern(resolved).wstring();
+  std::random_device entropy;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    static constexpr wchar_t kDigits[] = L"0123456789abcdefghijklmnopqrstuvwxyz";
+    for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i) pattern[i] = kDigits[entropy() % 36];
+    handle = CreateFileW(pattern.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  // No file can be made beside the target: write it in place, as before.
+  if (handle == INVALID_HANDLE_VALUE) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+
+  temporary_ = toUtf8(fs::path(pattern));
+  temporaryWide_ = pattern;
+  static const bool handlerInstalled = SetConsoleCtrlHandler(removePendingTemporary, TRUE) != 0;
+  (void)handlerInstalled;
+  gPendingTemporary.store(temporaryWide_.c_str());
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (descriptor < 0) CloseHandle(handle);
+  stream_ = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
+  if (stream_ == nullptr) {
+    if (descriptor >= 0) _close(descriptor);
+    discard();
+    errno = EIO;
+    return false;
+  }
+  std::setvbuf(stream_, nullptr, _IONBF, 0);
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (stream_ == nullptr) return false;
+  const bool written = std::ferror(stream_) == 0;
+  bool complete = std::fclose(stream_) == 0 && written;
+  stream_ = nullptr;
+  if (temporary_.empty()) {
+    if (!complete) removeIncompleteOutput(target_);
+    return complete;
+  }
+  complete = complete && MoveFileExW(temporaryWide_.c_str(), nativePath(target_).c_str(), MOVEFILE_REPLACE_EXISTING);
+  if (!complete) DeleteFileW(temporaryWide_.c_str());
+  gPendingTemporary.store(nullptr);
+  temporary_.clear();
+  return complete;
+}
+
+void OutputFile::discard() noexcept {
+  const bool wasOpen = stream_ != nullptr;
+  if (wasOpen) std::fclose(stream_);
+  stream_ = nullptr;
+  if (!temporary_.empty()) {
+    DeleteFileW(temporaryWide_.c_str());
+    gPendingTemporary.store(nullptr);
+    temporary_.clear();
+  } else if (wasOpen) {
+    removeIncompleteOutput(target_);
+  }
+}
+
+#else
+
+bool OutputFile::open(const std::string& target) {
+  const fs::path resolved = followLinks(nativePath(target));
+  target_ = toUtf8(resolved);
+  struct stat existing {};
+  const bool exists = stat(target_.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (exists) {
+    // The file must be writable as it is: the rename would otherwise replace a file its owner
+    // made read-only. This is the check opening it for writing used to make.
+    const int probe = ::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (probe < 0) return false;
+    close(probe);
+  }
+
+  installSignalHandlers();
+  int descriptor = -1;
+  {
+    const SignalsHeld held;
+    std::string pattern = temporaryPattern(resolved).string();
+    descriptor = mkstemp(pattern.data());
+    if (descriptor >= 0) {
+      temporary_ = pattern;
+      gPendingTemporary.store(temporary_.c_str());
+    }
+  }
+  // No file can be made beside the target: write it in place, as before.
+  if (descriptor < 0) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+
+  if (exists) {
+    // Keep the owner where the system lets us (as root); otherwise the file is ours, as any
+    // new file would be.
+    if (fchown(descriptor, existing.st_uid, existing.st_gid) != 0) errno = 0;
+  }
+  const mode_t mode = exists ? existing.st_mode & 07777 : 0666 & ~currentUmask();
+  if (fchmod(descriptor, mode) != 0 || (stream_ = fdopen(descriptor, "wb")) == nullptr) {
+    const int reason = errno;
+    close(descriptor);
+    discard();
+    errno = reason;
+    return false;
+  }
+  std::setvbuf(stream_, nullptr, _IONBF, 0);
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (stream_ == nullptr) return false;
+  const bool written = std::ferror(stream_) == 0;
+  bool complete = std::fclose(stream_) == 0 && written;
+  stream_ = nullptr;
+  if (temporary_.empty()) {
+    if (!complete) removeIncompleteOutput(target_);
+    return complete;
+  }
+  const SignalsHeld held;
+  complete = complete && std::rename(temporary_.c_str(), target_.c_str()) == 0;
+  if (!complete) unlink(temporary_.c_str());
+  gPendingTemporary.store(nullptr);
+  temporary_.clear();
+  return complete;
+}
+
+void OutputFile::discard() noexcept {
+  const bool wasOpen = stream_ != nullptr;
+  if (wasOpen) std::fclose(stream_);
+  stream_ = nullptr;
+  if (!temporary_.empty()) {
+    const SignalsHeld held;
+    unlink(temporary_.c_str());
+    gPendingTemporary.store(nullptr);
+    temporary_.clear();
+  } else if (wasOpen) {
+    removeIncompleteOutput(target_);
+  }
+}
+
+#endif
