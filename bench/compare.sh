@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Times cp, packLoadable and stampPack on one large input with the page cache warm, taking
-# turns over several runs, and prints each program's median time, its ratio to cp and its peak
-# resident memory. dd with 256 KiB blocks is timed too: the plain read-and-write copy that any
-# program has to make when it must see the bytes (cp lets the kernel copy them instead).
+# Times cp, the bare copy loop (copyFloor), packLoadable and stampPack on one large input with
+# the page cache warm, taking turns over several runs, and prints each program's median time,
+# its ratio to the floor and to cp, and its peak resident memory. The floor is the plain
+# read-and-write copy in the packers' block size that any program has to make when it must see
+# the bytes (cp lets the kernel copy them instead).
 #
-#   bench/compare.sh [BIN_DIR]     BIN_DIR holds packLoadable and stampPack (default build/bin)
+#   bench/compare.sh [BIN_DIR]     BIN_DIR holds packLoadable, stampPack, copyFloor (default build/bin)
 #   RUNS=9 SIZE_MIB=1024 bench/compare.sh
 #
 # Each timed run starts after `sync`, so that writing back the previous run's output does not
@@ -15,7 +16,7 @@ set -euo pipefail
 bin=${1:-build/bin}
 runs=${RUNS:-7}
 sizeMib=${SIZE_MIB:-1024}
-for tool in "$bin/packLoadable" "$bin/stampPack" /usr/bin/time; do
+for tool in "$bin/packLoadable" "$bin/stampPack" "$bin/copyFloor" /usr/bin/time; do
   [[ -x $tool ]] || { echo "compare.sh: $tool not found (build first; /usr/bin/time is Debian's 'time' package)" >&2; exit 2; }
 done
 
@@ -24,10 +25,10 @@ trap 'rm -rf "$work"' EXIT
 head -c $((sizeMib << 20)) /dev/urandom > "$work/input"
 cat "$work/input" > /dev/null  # warm the page cache
 
-names=(cp dd packLoadable stampPack)
+names=(cp floor packLoadable stampPack)
 commands=(
   "cp $work/input $work/copy"
-  "dd if=$work/input of=$work/copy bs=256K status=none"
+  "$bin/copyFloor $work/input $work/copy"
   "$bin/packLoadable $work/input $work/packed name 80008000 80008000"
   "$bin/stampPack $work/input $work/stamped"
 )
@@ -55,10 +56,11 @@ done
 median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 cpMedian=$(median <<< "${times[cp]}")
+floorMedian=$(median <<< "${times[floor]}")
 echo "input ${sizeMib} MiB, page cache warm, ${runs} runs each, $(nproc) cores, $(uname -m)"
-printf '%-14s %10s %8s %12s\n' program "median s" "vs cp" "peak RSS"
+printf '%-14s %10s %9s %8s %12s\n' program "median s" "vs floor" "vs cp" "peak RSS"
 for name in "${names[@]}"; do
   m=$(median <<< "${times[$name]}")
-  awk -v name="$name" -v m="$m" -v cp="$cpMedian" -v kib="${memory[$name]}" \
-    'BEGIN { printf "%-14s %10.3f %7.2fx %8.1f MiB\n", name, m / 1e6, m / cp, kib / 1024 }'
+  awk -v name="$name" -v m="$m" -v floor="$floorMedian" -v cp="$cpMedian" -v kib="${memory[$name]}" \
+    'BEGIN { printf "%-14s %10.3f %8.2fx %7.2fx %8.1f MiB\n", name, m / 1e6, m / floor, m / cp, kib / 1024 }'
 done

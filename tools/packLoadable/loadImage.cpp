@@ -26,6 +26,35 @@ std::uint32_t loadLittleEndian32(const unsigned char* in) {
   }
 }
 
+// The sum of `count` little-endian words, zero-extended to 64 bits. A local sum, not a member:
+// the payload bytes could alias a member, which would keep the compiler from holding the sum in
+// registers and vectorising the loop. A counted loop, so that the vectoriser knows its trip count.
+[[gnu::always_inline]] inline std::uint64_t sumWordsLoop(const unsigned char* words, std::size_t count) {
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < count; ++i) sum += loadLittleEndian32(words + 4 * i);
+  return sum;
+}
+
+using SumWords = std::uint64_t (*)(const unsigned char* words, std::size_t count);
+
+std::uint64_t sumWordsBaseline(const unsigned char* words, std::size_t count) { return sumWordsLoop(words, count); }
+
+#ifdef IMAGEPACK_X86_WORDSUM
+// The same loop vectorised for 256-bit registers: twice the words a step, which keeps the sum
+// ahead of the copy it runs beside.
+__attribute__((target("avx2"))) std::uint64_t sumWordsAvx2(const unsigned char* words, std::size_t count) {
+  return sumWordsLoop(words, count);
+}
+#endif
+
+// The widest form this CPU runs, chosen once.
+SumWords chooseSumWords() {
+#ifdef IMAGEPACK_X86_WORDSUM
+  if (__builtin_cpu_supports("avx2")) return sumWordsAvx2;
+#endif
+  return sumWordsBaseline;
+}
+
 }  // namespace
 
 LoadImageHeader makeLoadImageHeader(std::uint32_t imageSize, std::uint32_t loadAddress, std::uint32_t execAddress,
@@ -80,14 +109,9 @@ void WordSum::update(std::span<const unsigned char> bytes) noexcept {
       partialBytes_ = 0;
     }
   }
-  // A local sum, not the member: the payload bytes could alias the member, which would keep
-  // the compiler from holding the sum in registers and vectorising the loop.
-  // A counted loop, so that the vectoriser knows its trip count.
-  const unsigned char* words = bytes.data() + pos;
   const std::size_t wordCount = (bytes.size() - pos) / 4;
-  std::uint64_t sum = 0;
-  for (std::size_t i = 0; i < wordCount; ++i) sum += loadLittleEndian32(words + 4 * i);
-  sum_ += sum;
+  static const SumWords sumWords = chooseSumWords();
+  sum_ += sumWords(bytes.data() + pos, wordCount);
   pos += 4 * wordCount;
   for (; pos < bytes.size(); ++pos) {
     partialWord_ |= static_cast<std::uint32_t>(bytes[pos]) << (8 * partialBytes_);
