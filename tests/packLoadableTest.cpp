@@ -29,6 +29,8 @@ const std::string kUsage =
     "      <Load Address> = the load address of the target image.\n\n"
     "      <Exec Address> = the exec address of the target image.\n\n";
 
+constexpr std::size_t kBlock = std::size_t{256} << 10;  // the programs' copy block
+
 ProgramResult pack(const std::vector<std::string>& args) { return runProgram(kPackLoadable, args); }
 
 // The .img file expected for a payload, built field by field independently of the packer's code.
@@ -95,7 +97,7 @@ TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
     const char* what;
     Bytes payload;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"empty", {}},
       {"two words", {1, 0, 0, 0, 2, 0, 0, 0}},
       {"one byte", {0xAB}},
@@ -103,8 +105,12 @@ TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
       {"seven bytes", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
       {"random, several copy blocks and a tail", randomBytes(3 * (1 << 20) + 6, 21)},
   };
+  // Around one copy block, where the header and the payload meet a write boundary.
+  for (const std::size_t size : {kBlock - 45, kBlock - 44, kBlock - 43, kBlock - 1, kBlock, kBlock + 1}) {
+    cases.push_back({"around one block", randomBytes(size, static_cast<std::uint32_t>(size))});
+  }
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.payload.size()) + " bytes");
     writeFile(dir.file("src.bin"), c.payload);
     const ProgramResult result = pack({dir.file("src.bin"), dir.file("out"), "kernel", "80008000", "1F0"});
     EXPECT_EQ(result.exitStatus, 0);

@@ -91,7 +91,7 @@ TEST_F(StampPack, StampsPayloadsOfEverySize) {
     const char* what;
     Bytes payload;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"empty", {}},
       {"one byte", {0x01}},
       {"abc", textBytes("abc")},
@@ -99,8 +99,13 @@ TEST_F(StampPack, StampsPayloadsOfEverySize) {
       {"4097 bytes", randomBytes(4097, 2)},
       {"several copy blocks and a tail", randomBytes(3 * (1 << 20) + 5, 3)},
   };
+  // Around one copy block, where the header and the payload meet a write boundary.
+  constexpr std::size_t kBlock = std::size_t{256} << 10;
+  for (const std::size_t size : {kBlock - 17, kBlock - 16, kBlock - 15, kBlock - 1, kBlock, kBlock + 1}) {
+    cases.push_back({"around one block", randomBytes(size, static_cast<std::uint32_t>(size))});
+  }
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.payload.size()) + " bytes");
     writeFile(dir.file("in"), c.payload);
     const std::time_t before = std::time(nullptr);
     expectRun({dir.file("in"), dir.file("out")}, 0);
