@@ -237,3 +237,27 @@ TEST_F(ImageInfo, FileShorterThanItsSizeCannotBeRead) {
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "imageInfo: cannot read " + *file + ": read error, or the file shrank while being read\n");
 }
+
+// Every line of a text report comes from imageInfo: a path cannot add one of its own.
+TEST_F(ImageInfo, PathsCannotForgeReportLines) {
+  packBoth(randomBytes(8, 7));
+  const Bytes damaged = randomBytes(60, 8);
+  struct Case {
+    std::string name;
+    std::string printed;
+  };
+  std::vector<Case> cases = {{"caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img", "caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img"},
+                             {"back\\slash", "back\\\\slash"}};
+#ifndef _WIN32  // where a file name may hold a line break or a stray byte
+  cases.push_back({"evil\n  verdict: ok\n.img", "evil\\x0A  verdict: ok\\x0A.img"});
+  cases.push_back({"tab\tdel\x7f-\xff.img", "tab\\x09del\\x7F-\\xFF.img"});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.printed);
+    writeFile(dir.file(c.name), damaged);
+    const ProgramResult result = info({dir.file(c.name)});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out.rfind(dir.file("") + c.printed + "\n  format: unrecognised\n", 0), 0u) << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 4);  // path, format, length, verdict
+  }
+}

@@ -161,8 +161,9 @@ TEST_P(OutputGuarantee, PermissionsDecideAsTheyDidInPlace) {
   fs::permissions(target, static_cast<fs::perms>(0444));
   const ProgramResult refused = pack(dir.file("in"), target, unprivileged);
   EXPECT_EQ(refused.exitStatus, 20);
-  if (GetParam().program == kPackLoadable)
+  if (GetParam().program == kPackLoadable) {
     EXPECT_EQ(refused.out, "ERROR : Can't open destination file - " + target + "\n");
+  }
   EXPECT_EQ(readFile(target), (Bytes{1, 2, 3}));
   EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
 
@@ -225,3 +226,36 @@ TEST_P(OutputGuarantee, RunsAtOnceLeaveOneCompleteImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPackers, OutputGuarantee, ::testing::ValuesIn(kPackers), paramName);
+
+// A line the caller never receives is a failure: standard output on a full disk, or closed.
+TEST(StandardOutput, LostOutputIsAFailure) {
+  TempDir dir;
+  writeFile(dir.file("in"), randomBytes(100, 20));
+  ASSERT_EQ(runProgram(kPackLoadable, {dir.file("in"), dir.file("good"), "N", "0", "0"}).exitStatus, 0);
+  struct Case {
+    const char* where;
+    std::string standardOutput;
+    std::string reason;
+  };
+  const Case cases[] = {{"full disk", "/dev/full", "No space left on device"},
+                        {"closed", kClosedOutput, "Bad file descriptor"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    RunOptions options;
+    options.standardOutput = c.standardOutput;
+    // packLoadable: the checksum line is lost, so the run failed; the image is still complete.
+    fs::remove(dir.path() / "out.img");
+    EXPECT_EQ(runProgram(kPackLoadable, {dir.file("in"), dir.file("out"), "N", "0", "0"}, options).exitStatus, 20);
+    expectIntact(dir.file("out.img"));
+    // stampPack prints nothing, so it loses nothing.
+    EXPECT_EQ(runProgram(kStampPack, {dir.file("in"), dir.file("stamped")}, options).exitStatus, 0);
+    expectIntact(dir.file("stamped"));
+    // imageInfo says once that the report is lost, in text and in JSON.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{dir.file("good.img")}, std::vector<std::string>{"--json", dir.file("good.img")}}) {
+      const ProgramResult info = runProgram(kImageInfo, args, options);
+      EXPECT_EQ(info.exitStatus, 2);
+      EXPECT_EQ(info.err, "imageInfo: cannot write the report: " + c.reason + "\n");
+    }
+  }
+}

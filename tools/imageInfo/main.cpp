@@ -14,6 +14,7 @@
 #include "fileSupport.hpp"
 #include "imageCheck.hpp"
 #include "reportFormat.hpp"
+#include "standardStreams.hpp"
 
 namespace {
 
@@ -56,6 +57,7 @@ std::optional<ImageReport> inspect(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepareStandardStreams();
   bool json = false;
   std::vector<std::string> paths;
   bool optionsEnded = false;
@@ -92,9 +94,10 @@ int main(int argc, char** argv) {
     } else {
       std::printf("%s%s", first ? "" : "\n", reportText(path, *report).c_str());
     }
-    std::fflush(stdout);  // keep results and read problems in order on a shared terminal
+    flushStandardOutput();  // keep results and read problems in order on a shared terminal
     first = false;
   }
   if (json) std::fputs(first ? "]\n" : "\n]\n", stdout);
-  return worst;
+  // A report that did not arrive in full must not look like a good one.
+  return finishStandardOutput(worst, kExitTrouble, "imageInfo: cannot write the report: ");
 }

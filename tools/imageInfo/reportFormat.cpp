@@ -70,14 +70,17 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-std::string escapeName(const LoadImageHeader& header) {
+std::string escapeText(std::string_view bytes, bool keepUtf8) {
   std::string text;
-  for (const char c : nameField(header)) {
-    const auto byte = static_cast<unsigned char>(c);
+  for (std::size_t pos = 0; pos < bytes.size(); ++pos) {
+    const auto byte = static_cast<unsigned char>(bytes[pos]);
     if (byte == '\\') {
       text += "\\\\";
     } else if (byte >= 0x20 && byte < 0x7F) {
-      text += c;
+      text += bytes[pos];
+    } else if (const std::size_t length = keepUtf8 && byte >= 0x80 ? utf8SequenceLength(bytes, pos) : 0; length > 0) {
+      text += bytes.substr(pos, length);
+      pos += length - 1;
     } else {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
@@ -86,6 +89,8 @@ std::string escapeName(const LoadImageHeader& header) {
   }
   return text;
 }
+
+std::string escapeName(const LoadImageHeader& header) { return escapeText(nameField(header), false); }
 
 std::string jsonString(std::string_view bytes) {
   std::string text = "\"";
@@ -109,7 +114,9 @@ std::string jsonString(std::string_view bytes) {
 }
 
 std::string reportText(std::string_view path, const ImageReport& report) {
-  std::string text(path);
+  // The path as the user's system shows it, but never a line break or a control character that
+  // could forge a line of the report.
+  std::string text = escapeText(path, true);
   const auto field = [&text](const char* label, const std::string& value) {
     text += "  ";
     text += label;

@@ -5,14 +5,19 @@
 
 #include "imageCheck.hpp"
 
-// One block for a person: the path, then one field per line, the verdict last.
+// One block for a person: the path (escaped with escapeText, UTF-8 kept), then one field per
+// line, the verdict last.
 std::string reportText(std::string_view path, const ImageReport& report);
 
 // One JSON object on one line, every field a number or a string, plus a boolean "intact".
 std::string reportJson(std::string_view path, const ImageReport& report);
 
-// The image name as text: the name field up to its first NUL, printable ASCII as it is, a
-// backslash doubled, any other byte as \xNN.
+// Bytes as text for a person: printable ASCII as it is, a backslash doubled, and any other byte
+// as \xNN, except that with keepUtf8 valid UTF-8 sequences stay as they are.
+std::string escapeText(std::string_view bytes, bool keepUtf8);
+
+// The image name as text: the name field up to its first NUL, escaped with escapeText, UTF-8
+// escaped too (the name is 8-bit characters of the target's, not the host's).
 std::string escapeName(const LoadImageHeader& header);
 
 // A JSON string literal holding `bytes`: valid UTF-8 is kept, quotes, backslashes and control

@@ -12,6 +12,7 @@
 #include "hexArgument.hpp"
 #include "outputFile.hpp"
 #include "stampHeader.hpp"
+#include "standardStreams.hpp"
 
 #ifdef __MINGW32__
 // Arguments are used exactly as typed: the C runtime must not expand wildcards in them.
@@ -54,6 +55,7 @@ bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepareStandardStreams();
   if (argc < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
   if (argc < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
   const std::string inputPath = argv[1];
@@ -87,5 +89,5 @@ int main(int argc, char** argv) {
     output.discard();
     return kExitFailure;
   }
-  return 0;
+  return finishStandardOutput(0, kExitFailure);
 }
