@@ -186,3 +186,29 @@ TEST(ReportFormat, NamesAreEscapedForPeople) {
   header = makeLoadImageHeader(0, 0, 0, "ABCDEFGHIJKLMNOPQRS");
   EXPECT_EQ(escapeName(header), "ABCDEFGHIJKLMNOP");
 }
+
+// The payload comes out whole and alone (no header, no padding) however the file is split,
+// a stamped image shorter than a load-image header included.
+TEST(PayloadExtractor, AnySplitGivesExactlyThePayload) {
+  std::mt19937 generator(9);
+  for (const std::size_t size : {0, 1, 5, 27, 28, 29, 300}) {
+    const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size) + 100);
+    for (const Bytes& file : {loadImage(payload), stampedImage(payload)}) {
+      for (int trial = 0; trial < 20; ++trial) {
+        SCOPED_TRACE(std::to_string(size) + " bytes, file of " + std::to_string(file.size()));
+        PayloadExtractor extractor;
+        Bytes out;
+        const auto write = [&out](std::span<const unsigned char> bytes) {
+          out.insert(out.end(), bytes.begin(), bytes.end());
+        };
+        for (std::size_t pos = 0; pos < file.size();) {
+          const std::size_t piece = std::min<std::size_t>(generator() % 60, file.size() - pos);
+          extractor.update(std::span<const unsigned char>(file).subspan(pos, piece), write);
+          pos += piece;
+        }
+        EXPECT_TRUE(extractor.finish(write).intact);
+        EXPECT_EQ(out, payload);
+      }
+    }
+  }
+}

@@ -20,7 +20,7 @@ namespace {
 
 ProgramResult info(const std::vector<std::string>& args) { return runProgram(kImageInfo, args); }
 
-const std::string kUsage = "usage: imageInfo [--json] FILE...\n";
+const std::string kUsage = "usage: imageInfo [--json] [--extract OUT] FILE...\n";
 
 class ImageInfo : public ::testing::Test {
  protected:

@@ -25,6 +25,9 @@ struct RunOptions {
   // Standard output: captured when empty, else this file is opened for writing in its place
   // ("/dev/full" for a full disk); kClosedOutput closes it instead.
   std::string standardOutput;
+  // A file whose bytes the program reads on standard input, through a pipe on POSIX systems;
+  // empty for an empty standard input.
+  std::string standardInput;
 };
 
 inline const std::string kClosedOutput = "<closed>";

@@ -33,9 +33,8 @@ constexpr uid_t kNobody = 65534;
 
 // In the child between fork and exec: only async-signal-safe calls, and _exit on any failure.
 // `out` is -1 where standard output is to be closed.
-[[noreturn]] void execChild(const char* program, char** argv, char** envp, int out, int err,
+[[noreturn]] void execChild(const char* program, char** argv, char** envp, int in, int out, int err,
                             const RunOptions& options) {
-  const int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(126);
   if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) _exit(126);
   if (options.fileSizeLimit) {
@@ -78,11 +77,29 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   if ((out < 0 && options.standardOutput != kClosedOutput) || err < 0) {
     throw std::runtime_error("cannot capture the output of " + program);
   }
+  int pipeEnds[2] = {-1, -1};
+  if (!options.standardInput.empty() && pipe(pipeEnds) != 0) throw std::runtime_error("cannot make a pipe");
+  const int in = options.standardInput.empty() ? open("/dev/null", O_RDONLY) : pipeEnds[0];
   pid_ = fork();
-  if (pid_ == 0) execChild(argv[0], argv.data(), envp.data(), out, err, options);
+  if (pid_ == 0) {
+    if (pipeEnds[1] >= 0) close(pipeEnds[1]);
+    execChild(argv[0], argv.data(), envp.data(), in, out, err, options);
+  }
   if (out >= 0) close(out);
   close(err);
+  close(in);
   if (pid_ < 0) throw std::runtime_error("cannot start " + program);
+  if (pipeEnds[1] >= 0) {
+    // The program may stop reading early; that must fail the write here, not end the tests.
+    std::signal(SIGPIPE, SIG_IGN);
+    const Bytes bytes = readFile(options.standardInput);
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t written = write(pipeEnds[1], bytes.data() + done, bytes.size() - done);
+      if (written <= 0) break;
+      done += static_cast<std::size_t>(written);
+    }
+    close(pipeEnds[1]);
+  }
 }
 
 RunningProgram::~RunningProgram() {

@@ -84,7 +84,8 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+  startup.hStdInput =
+      inheritable(options.standardInput.empty() ? "NUL" : options.standardInput, GENERIC_READ, OPEN_EXISTING);
   startup.hStdOutput = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   startup.hStdError = inheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   PROCESS_INFORMATION process{};

@@ -19,6 +19,14 @@ class Stream {
   explicit Stream(std::FILE* file) noexcept : file_(file) {}
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
+  Stream(Stream&& other) noexcept : file_(other.release()) {}
+  Stream& operator=(Stream&& other) noexcept {
+    if (this != &other) {
+      if (file_ != nullptr) std::fclose(file_);
+      file_ = other.release();
+    }
+    return *this;
+  }
   ~Stream();
 
   std::FILE* get() const noexcept { return file_; }

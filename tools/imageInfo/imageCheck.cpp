@@ -128,3 +128,18 @@ ImageReport ImageCheck::finish() const {
   if (report.intact) report.verdict = "ok";
   return report;
 }
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> ImageCheck::payloadRange() const {
+  const std::span<const unsigned char> prefix(prefix_.data(), prefixLength_);
+  if (candidate_ == Candidate::loadImage) {
+    const LoadImageHeader header = decodeLoadImageHeader(prefix.first<kLoadImageHeaderSize>());
+    return std::pair<std::uint64_t, std::uint64_t>{kLoadImageHeaderSize,
+                                                   kLoadImageHeaderSize + std::uint64_t{header.imageSize}};
+  }
+  if (candidate_ == Candidate::stampedImage) {
+    const StampHeader header = decodeStampHeader(prefix.first<kStampHeaderSize>());
+    return std::pair<std::uint64_t, std::uint64_t>{kStampHeaderSize,
+                                                   kStampHeaderSize + std::uint64_t{header.dataLength}};
+  }
+  return std::nullopt;
+}

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "loadImage.hpp"
 #include "stampHeader.hpp"
@@ -40,6 +43,11 @@ class ImageCheck {
   // The report on everything fed so far, taken as the whole file.
   ImageReport finish() const;
 
+  // Where the payload lies once the format is known (after 44 bytes), by the header's own
+  // length field: file offsets [first, last), the header and a load image's padding left out.
+  // Nullopt while undecided and for a file in neither format.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> payloadRange() const;
+
  private:
   enum class Candidate { undecided, loadImage, stampedImage, neither };
 
@@ -52,4 +60,56 @@ class ImageCheck {
   Candidate candidate_ = Candidate::undecided;
   WordSum sum_;
   Crc8 crc_;
+};
+
+// An ImageCheck that also hands out the payload as it streams past: update() gives each
+// payload byte to write(std::span<const unsigned char>) once, in order, as soon as the format
+// is known; finish() gives any payload still held (a stamped image shorter than a load-image
+// header). The caller keeps what it was given only when the report says the file is intact.
+class PayloadExtractor {
+ public:
+  template <typename Write>
+  void update(std::span<const unsigned char> bytes, Write&& write) {
+    check_.update(bytes);
+    const std::uint64_t offset = length_;
+    length_ += bytes.size();
+    if (range_) {
+      emit(bytes, offset, write);
+      return;
+    }
+    const std::size_t taken = std::min(bytes.size(), head_.size() - headLength_);
+    std::copy_n(bytes.begin(), taken, head_.begin() + static_cast<std::ptrdiff_t>(headLength_));
+    headLength_ += taken;
+    range_ = check_.payloadRange();
+    if (range_) {
+      emit(std::span<const unsigned char>(head_.data(), headLength_), 0, write);
+      emit(bytes.subspan(taken), offset + taken, write);
+    }
+  }
+
+  template <typename Write>
+  ImageReport finish(Write&& write) {
+    ImageReport report = check_.finish();
+    if (!range_ && report.format == ImageFormat::stampedImage) {
+      range_ = {kStampHeaderSize, kStampHeaderSize + std::uint64_t{report.stampHeader.dataLength}};
+      emit(std::span<const unsigned char>(head_.data(), headLength_), 0, write);
+    }
+    return report;
+  }
+
+ private:
+  // Gives `write` the part of `bytes`, which start at file offset `offset`, inside the payload.
+  template <typename Write>
+  void emit(std::span<const unsigned char> bytes, std::uint64_t offset, Write& write) {
+    const std::uint64_t first = std::max(offset, range_->first);
+    const std::uint64_t last = std::min(offset + bytes.size(), range_->second);
+    if (first < last)
+      write(bytes.subspan(static_cast<std::size_t>(first - offset), static_cast<std::size_t>(last - first)));
+  }
+
+  ImageCheck check_;
+  std::array<unsigned char, kLoadImageHeaderSize> head_{};
+  std::size_t headLength_ = 0;
+  std::uint64_t length_ = 0;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> range_;
 };

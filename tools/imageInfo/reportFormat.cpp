@@ -150,7 +150,7 @@ std::string reportText(std::string_view path, const ImageReport& report) {
   return text;
 }
 
-std::string reportJson(std::string_view path, const ImageReport& report) {
+std::string reportJson(std::string_view path, const ImageReport& report, const std::string* extractedTo) {
   std::string text = "{\"path\": " + jsonString(path);
   const auto field = [&text](const char* name, const std::string& value) {
     text += ", \"";
@@ -178,5 +178,6 @@ std::string reportJson(std::string_view path, const ImageReport& report) {
   }
   field("intact", report.intact ? "true" : "false");
   field("verdict", jsonString(report.verdict));
+  if (extractedTo != nullptr) field("extractedTo", jsonString(*extractedTo));
   return text + "}";
 }

@@ -9,8 +9,9 @@
 // line, the verdict last.
 std::string reportText(std::string_view path, const ImageReport& report);
 
-// One JSON object on one line, every field a number or a string, plus a boolean "intact".
-std::string reportJson(std::string_view path, const ImageReport& report);
+// One JSON object on one line, every field a number or a string, plus a boolean "intact";
+// with extractedTo, also "extractedTo": where the payload was written.
+std::string reportJson(std::string_view path, const ImageReport& report, const std::string* extractedTo = nullptr);
 
 // Bytes as text for a person: printable ASCII as it is, a backslash doubled, and any other byte
 // as \xNN, except that with keepUtf8 valid UTF-8 sequences stay as they are.

@@ -1,0 +1,153 @@
+// End-to-end: imageInfo --extract gives back exactly the payload a packer was given, and only
+// from an intact image; "-" reads the image from standard input.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "programs.hpp"
+#include "support/json.hpp"
+#include "support/runProgram.hpp"
+#include "support/testFiles.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+ProgramResult info(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return runProgram(kImageInfo, args, options);
+}
+
+class Extract : public ::testing::Test {
+ protected:
+  TempDir dir;
+
+  // Packs `payload` both ways: dir/packed.img and dir/stamped.
+  void packBoth(const Bytes& payload) {
+    writeFile(dir.file("payload"), payload);
+    ASSERT_EQ(runProgram(kPackLoadable, {dir.file("payload"), dir.file("packed"), "APP", "8000", "8000"}).exitStatus,
+              0);
+    ASSERT_EQ(runProgram(kStampPack, {dir.file("payload"), dir.file("stamped")}).exitStatus, 0);
+  }
+};
+
+}  // namespace
+
+TEST_F(Extract, RoundTripGivesBackEveryByte) {
+  std::vector<std::size_t> sizes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 4095, 4096, 4097, (1u << 20) + 3, (3u << 20) + 1};
+  for (const std::size_t size : sizes) {
+    const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size));
+    packBoth(payload);
+    for (const char* image : {"packed.img", "stamped"}) {
+      SCOPED_TRACE(std::string(image) + ", " + std::to_string(size) + " bytes");
+      const ProgramResult result = info({"--extract", dir.file("back"), dir.file(image)});
+      EXPECT_EQ(result.exitStatus, 0) << result.err;
+      EXPECT_NE(result.out.find("  verdict: ok\npayload written to " + dir.file("back") + "\n"), std::string::npos)
+          << result.out;
+      EXPECT_EQ(readFile(dir.file("back")), payload);
+    }
+  }
+}
+
+TEST_F(Extract, DamagedImagesGiveNothing) {
+  packBoth(randomBytes(1000, 1));
+  const auto flipped = [](Bytes file) {
+    file[file.size() / 2] ^= 0x01;
+    return file;
+  };
+  const auto short1 = [](Bytes file) {
+    file.pop_back();
+    return file;
+  };
+  const Bytes packed = readFile(dir.file("packed.img"));
+  const Bytes stamped = readFile(dir.file("stamped"));
+  const struct {
+    const char* what;
+    Bytes file;
+  } cases[] = {
+      {"load image, a payload byte flipped", flipped(packed)},
+      {"load image, one byte short", short1(packed)},
+      {"stamped image, a payload byte flipped", flipped(stamped)},
+      {"stamped image, one byte short", short1(stamped)},
+      {"not an image", randomBytes(500, 2)},
+  };
+  const Bytes previous = textBytes("the payload extracted last time");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir.file("image"), c.file);
+    writeFile(dir.file("out"), previous);
+    const ProgramResult result = info({"--extract=" + dir.file("out"), dir.file("image")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out.find("payload written"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("out")), previous);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5);  // nothing left beside
+  }
+}
+
+TEST_F(Extract, RefusalsWriteNothing) {
+  packBoth(randomBytes(100, 3));
+  std::vector<std::string> outputsNamingTheImage = {dir.file("packed.img"), (dir.path() / "." / "packed.img").string()};
+  std::error_code linkError;
+  fs::create_symlink(dir.path() / "packed.img", dir.path() / "alias", linkError);
+  if (!linkError) outputsNamingTheImage.push_back(dir.file("alias"));
+  const Bytes image = readFile(dir.file("packed.img"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  std::vector<Case> cases = {
+      {{"--extract", dir.file("out")}, "imageInfo: --extract takes exactly one FILE, not 0\n"},
+      {{"--extract", dir.file("out"), dir.file("packed.img"), dir.file("stamped")},
+       "imageInfo: --extract takes exactly one FILE, not 2\n"},
+      {{dir.file("packed.img"), "--extract"}, "imageInfo: --extract needs an output file\n"},
+      {{"--extract", dir.file("no/such/dir/out"), dir.file("packed.img")},
+       "imageInfo: cannot create " + dir.file("no/such/dir/out") + ": No such file or directory\n"},
+  };
+  for (const std::string& out : outputsNamingTheImage) {
+    cases.push_back({{"--extract", out, dir.file("packed.img")}, "imageInfo: " + out + " is the file being read\n"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    const ProgramResult result = info(c.args);
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_FALSE(fs::exists(dir.path() / "out"));
+    EXPECT_EQ(readFile(dir.file("packed.img")), image);
+  }
+}
+
+TEST_F(Extract, StandardInputGivesTheSameReport) {
+  const Bytes payload = randomBytes(70'000, 4);
+  packBoth(payload);
+  for (const char* image : {"packed.img", "stamped"}) {
+    SCOPED_TRACE(image);
+    RunOptions piped;
+    piped.standardInput = dir.file(image);
+    const ProgramResult fromFile = info({"--json", dir.file(image)});
+    const ProgramResult fromPipe = info({"--json", "-"}, piped);
+    EXPECT_EQ(fromPipe.exitStatus, 0) << fromPipe.err;
+    const auto fileJson = parseJson(fromFile.out);
+    const auto pipeJson = parseJson(fromPipe.out);
+    ASSERT_TRUE(fileJson && pipeJson) << fromPipe.out;
+    EXPECT_EQ(pipeJson->array.at(0)["path"].string, "<stdin>");
+    EXPECT_EQ(pipeJson->array.at(0)["verdict"].string, "ok");
+    // Everything but the path is the same.
+    const std::string fileLine = fromFile.out.substr(fromFile.out.find("\"format\""));
+    EXPECT_EQ(fromPipe.out.substr(fromPipe.out.find("\"format\"")), fileLine);
+
+    // And the payload comes out of a pipe too, with the JSON saying where it went.
+    const ProgramResult extracted = info({"--json", "--extract", dir.file("back"), "-"}, piped);
+    EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+    const auto json = parseJson(extracted.out);
+    ASSERT_TRUE(json.has_value()) << extracted.out;
+    EXPECT_EQ(json->array.at(0)["extractedTo"].string, dir.file("back"));
+    EXPECT_EQ(readFile(dir.file("back")), payload);
+  }
+  // A file named "-" is still reachable by another spelling.
+  writeFile(dir.file("-"), readFile(dir.file("stamped")));
+  fs::current_path(dir.path());
+  EXPECT_EQ(info({"./-"}).exitStatus, 0);
+}
