@@ -95,3 +95,18 @@ TEST(RemoveIncompleteOutput, RemovesRegularFilesOnly) {
     EXPECT_FALSE(fs::exists(dir.path() / "real"));
   }
 }
+
+#ifdef _WIN32
+// Wine opens long paths either way, so the extended-length form is checked here directly.
+TEST(NativePath, LongPathsTakeTheExtendedLengthForm) {
+  const std::string shortPath = "C:\\fw\\app.img";
+  EXPECT_EQ(nativePath(shortPath).native(), L"C:\\fw\\app.img");
+  // Normalised first: a long spelling of a short path becomes the short path.
+  const std::string longSpelling = "C:\\fw\\" + std::string(300, 'a') + "\\..\\app.img";
+  EXPECT_EQ(nativePath(longSpelling).native(), L"C:\\fw\\app.img");
+  const std::string deep = "C:\\fw\\" + std::string(300, 'b') + "\\\xc3\xa4.img";
+  EXPECT_EQ(nativePath(deep).native(), L"\\\\?\\C:\\fw\\" + std::wstring(300, L'b') + L"\\\u00e4.img");
+  const std::string share = "\\\\server\\share\\" + std::string(300, 'c');
+  EXPECT_EQ(nativePath(share).native(), L"\\\\?\\UNC\\server\\share\\" + std::wstring(300, L'c'));
+}
+#endif

@@ -246,9 +246,10 @@ TEST_F(ImageInfo, PathsCannotForgeReportLines) {
     std::string name;
     std::string printed;
   };
-  std::vector<Case> cases = {{"caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img", "caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img"},
-                             {"back\\slash", "back\\\\slash"}};
-#ifndef _WIN32  // where a file name may hold a line break or a stray byte
+  std::vector<Case> cases = {
+      {"caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img", "caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img"}};
+#ifndef _WIN32  // where a file name may hold a backslash, a line break or a stray byte
+  cases.push_back({"back\\slash", "back\\\\slash"});
   cases.push_back({"evil\n  verdict: ok\n.img", "evil\\x0A  verdict: ok\\x0A.img"});
   cases.push_back({"tab\tdel\x7f-\xff.img", "tab\\x09del\\x7F-\\xFF.img"});
 #endif

@@ -72,3 +72,97 @@ TEST_F(Windows, BinaryModeKeepsEveryByte) {
   EXPECT_EQ(Bytes(image.begin() + 44, image.end()), payload);
   EXPECT_EQ(Bytes(stamped.begin() + 16, stamped.end()), payload);
 }
+
+// Names in any script, whatever the system's code page: Chinese, Russian, accented Latin and a
+// character outside the Basic Multilingual Plane, for files and the directories they are in.
+const char* const kNames[] = {"\xe5\x9b\xba\xe4\xbb\xb6",
+                              "\xd0\xbf\xd1\x80\xd0\xbe\xd1\x88\xd0\xb8\xd0\xb2\xd0\xba\xd0\xb0", "Zo\xc3\xab",
+                              "\xf0\x9f\x9a\x80"};
+
+TEST_F(Windows, PathsInAnyScript) {
+  const Bytes payload = randomBytes(300, 4);
+  for (const char* name : kNames) {
+    SCOPED_TRACE(name);
+    const std::string folder = std::string(name) + "-dir";
+    std::filesystem::create_directory(pathOf(dir.file(folder)));
+    const std::string source = dir.file(folder + "/" + name + ".bin");
+    writeFile(source, payload);
+
+    // Absolute paths.
+    const std::string target = dir.file(folder + "/" + name);
+    ASSERT_EQ(runProgram(kPackLoadable, {source, target, "N", "0", "0"}).exitStatus, 0);
+    ASSERT_EQ(runProgram(kStampPack, {source, target + ".stp"}).exitStatus, 0);
+    const ProgramResult report = runProgram(kImageInfo, {target + ".img", target + ".stp"});
+    EXPECT_EQ(report.exitStatus, 0) << report.out << report.err;
+    EXPECT_EQ(report.out.rfind(target + ".img\n", 0), 0u) << report.out;  // the path as itself, in UTF-8
+    EXPECT_NE(report.out.find("\n" + target + ".stp\n"), std::string::npos) << report.out;
+
+    // Relative paths, from the temporary directory.
+    RunOptions fromDir;
+    fromDir.workingDirectory = dir.file("");
+    const std::string relative = folder + "\\" + name;
+    ASSERT_EQ(runProgram(kPackLoadable, {relative + ".bin", relative + "-rel", "N", "0", "0"}, fromDir).exitStatus, 0);
+    ASSERT_EQ(runProgram(kStampPack, {relative + ".bin", relative + "-rel.stp"}, fromDir).exitStatus, 0);
+    EXPECT_EQ(runProgram(kImageInfo, {relative + "-rel.img", relative + "-rel.stp"}, fromDir).exitStatus, 0);
+    const ProgramResult extracted =
+        runProgram(kImageInfo, {"--extract", relative + ".back", relative + "-rel.img"}, fromDir);
+    EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+    EXPECT_EQ(readFile(dir.file(folder + "/" + name + ".back")), payload);
+  }
+}
+
+TEST_F(Windows, MessagesCarryNamesAsUtf8) {
+  const std::string missing = dir.file(std::string(kNames[0]) + ".bin");
+  const ProgramResult result = runProgram(kPackLoadable, {missing, dir.file("out"), "N", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 20);
+  EXPECT_EQ(result.out, "ERROR : Can't find source file - " + missing + "\n");  // byte for byte
+  const ProgramResult info = runProgram(kImageInfo, {missing});
+  EXPECT_EQ(info.err, "imageInfo: cannot open " + missing + ": No such file or directory\n");
+}
+
+TEST_F(Windows, OneFileWhateverTheCaseOfANonAsciiName) {
+  const Bytes original = randomBytes(64, 5);
+  writeFile(dir.file("\xc3\x84.img"), original);   // Ä.img
+  const std::string lower = dir.file("\xc3\xa4");  // ä, the same name to a case-folding file system
+  if (!std::filesystem::exists(pathOf(lower + ".img"))) GTEST_SKIP() << "this file system does not fold Ä and ä";
+  const ProgramResult result = runProgram(kPackLoadable, {dir.file("\xc3\x84.img"), lower, "N", "0", "0"});
+  EXPECT_EQ(result.exitStatus, 20);
+  EXPECT_EQ(result.out, "ERROR : Target file is the source file - " + lower + ".img\n");
+  EXPECT_EQ(runProgram(kStampPack, {dir.file("\xc3\x84.img"), lower + ".img"}).exitStatus, 20);
+  EXPECT_EQ(readFile(dir.file("\xc3\x84.img")), original);
+}
+
+TEST_F(Windows, WildcardsMatchNonAsciiNames) {
+  const Bytes payload = randomBytes(16, 6);
+  const std::string stem = kNames[1];
+  writeFile(dir.file(stem + "2.bin"), payload);
+  writeFile(dir.file(stem + "1.bin"), payload);
+  const ProgramResult packed = runProgram(kPackLoadable, {dir.file(stem + "?.bin"), "N", "0", "0"});
+  EXPECT_EQ(packed.exitStatus, 0) << packed.out;
+  const bool first = std::filesystem::exists(pathOf(dir.file(stem + "1.bin.img")));
+  const bool second = std::filesystem::exists(pathOf(dir.file(stem + "2.bin.img")));
+  EXPECT_NE(first, second);
+}
+
+TEST_F(Windows, PathsLongerThanTheOldLimit) {
+  // Three levels of 60 CJK characters each, beyond 300 characters in all.
+  std::string relative;
+  for (int level = 0; level < 3; ++level) {
+    std::string part;
+    for (int i = 0; i < 60; ++i) part += kNames[0];
+    relative += (level > 0 ? "/" : "") + part;
+  }
+  std::filesystem::create_directories(pathOf(dir.file(relative)));
+  const std::string base = dir.file(relative + "/" + kNames[2]);
+  ASSERT_GT(pathOf(base).native().size(), 300u);
+  const Bytes payload = randomBytes(1000, 7);
+  writeFile(base + ".bin", payload);
+  const ProgramResult packed = runProgram(kPackLoadable, {base + ".bin", base, "N", "0", "0"});
+  EXPECT_EQ(packed.exitStatus, 0) << packed.out;
+  EXPECT_EQ(runProgram(kStampPack, {base + ".bin", base + ".stp"}).exitStatus, 0);
+  EXPECT_EQ(runProgram(kImageInfo, {base + ".img", base + ".stp"}).exitStatus, 0);
+  EXPECT_EQ(runProgram(kImageInfo, {"--extract", base + ".back", base + ".stp"}).exitStatus, 0);
+  EXPECT_EQ(readFile(base + ".back"), payload);
+  // The same file under two spellings is still caught.
+  EXPECT_EQ(runProgram(kStampPack, {base + ".bin", base + ".BIN"}).exitStatus, 20);
+}

@@ -28,6 +28,8 @@ struct RunOptions {
   // A file whose bytes the program reads on standard input, through a pipe on POSIX systems;
   // empty for an empty standard input.
   std::string standardInput;
+  // The directory the program starts in; empty for the test's own.
+  std::string workingDirectory;
 };
 
 inline const std::string kClosedOutput = "<closed>";

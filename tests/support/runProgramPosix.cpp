@@ -42,6 +42,7 @@ constexpr uid_t kNobody = 65534;
     // Ignoring SIGXFSZ (kept across exec) turns an oversized write into a failed write.
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) _exit(126);
   }
+  if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
   if (options.unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
   execve(program, argv, envp);
   _exit(127);

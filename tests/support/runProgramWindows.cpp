@@ -57,8 +57,8 @@ std::string normaliseLineEnds(const Bytes& bytes) {
 
 HANDLE inheritable(const std::string& path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
-  const HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(pathOf(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
   return handle;
 }
@@ -81,7 +81,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   }
   std::string environment = environmentBlock(options.environment);
 
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput =
@@ -89,8 +89,12 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   startup.hStdOutput = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   startup.hStdError = inheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                      environment.data(), nullptr, &startup, &process);
+  // The wide call, so that arguments in any script reach the program whole.
+  // (UTF-8 to UTF-16 through the path type, which converts and changes nothing else.)
+  std::wstring wideCommandLine = pathOf(commandLine).native();
+  const BOOL started = CreateProcessW(
+      pathOf(program).c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE, 0, environment.data(),
+      options.workingDirectory.empty() ? nullptr : pathOf(options.workingDirectory).c_str(), &startup, &process);
   CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);

@@ -9,6 +9,11 @@
 
 using Bytes = std::vector<unsigned char>;
 
+// A path held as UTF-8, as the programs take it, in the system's form, and back. On Windows
+// the narrow path functions would read the bytes in the ANSI code page instead.
+std::filesystem::path pathOf(const std::string& utf8);
+std::string utf8Of(const std::filesystem::path& path);
+
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TempDir {
  public:
@@ -19,7 +24,7 @@ class TempDir {
 
   const std::filesystem::path& path() const { return path_; }
   // The path of `name` inside the directory, as a string for command lines.
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  std::string file(const std::string& name) const { return utf8Of(path_ / pathOf(name)); }
 
  private:
   std::filesystem::path path_;

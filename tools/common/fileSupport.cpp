@@ -4,6 +4,13 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <vector>
+
+#include "programMain.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -22,11 +29,36 @@ bool Stream::close() noexcept {
 
 fs::path nativePath(const std::string& path) {
 #ifdef _WIN32
-  return fs::path(std::u8string(path.begin(), path.end()));
+  fs::path wide(std::u8string(path.begin(), path.end()));
+  // Beyond MAX_PATH (260, less room for a file name in a directory), counted from the drive
+  // whatever the path's own spelling, only the extended-length form reaches the file on a
+  // system where long paths are not enabled. That form must be absolute and normalised (it is
+  // not parsed again), so the full path is made first.
+  if (wide.native().rfind(L"\\\\?\\", 0) == 0) return wide;
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return wide;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  if (full.size() < 240) {
+    // Within reach the usual way: as given, or normalised where only the spelling was long.
+    return wide.native().size() < 240 ? wide : fs::path(full);
+  }
+  if (full.rfind(L"\\\\", 0) == 0) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));  // \\server\share\...
+  return fs::path(L"\\\\?\\" + full);
 #else
   return fs::path(path);
 #endif
 }
+
+#ifdef _WIN32
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(toUtf8(fs::path(argv[i])));
+  return args;
+}
+#endif
 
 std::string toUtf8(const fs::path& path) {
 #ifdef _WIN32

@@ -19,6 +19,7 @@
 #include "fileSupport.hpp"
 #include "imageCheck.hpp"
 #include "outputFile.hpp"
+#include "programMain.hpp"
 #include "reportFormat.hpp"
 #include "standardStreams.hpp"
 
@@ -116,7 +117,7 @@ void printReport(const std::string& path, const ImageReport& report, bool json, 
     std::printf("%s\n  %s", first ? "" : ",", reportJson(shownPath(path), report, extractedTo).c_str());
   } else {
     std::printf("%s%s", first ? "" : "\n", reportText(shownPath(path), report).c_str());
-    if (extractedTo != nullptr) std::printf("payload written to %s\n", escapeText(*extractedTo, true).c_str());
+    if (extractedTo != nullptr) std::printf("payload written to %s\n", escapePath(*extractedTo).c_str());
   }
   flushStandardOutput();  // keep results and read problems in order on a shared terminal
 }
@@ -166,28 +167,26 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
   bool json = false;
   std::optional<std::string> extractTo;
   std::vector<std::string> paths;
   bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string_view argument = args[i];
     if (!optionsEnded && argument == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && argument == "--json") {
       json = true;
     } else if (!optionsEnded && (argument == "--extract" || argument.rfind("--extract=", 0) == 0)) {
-      if (argument == "--extract" && i + 1 == argc) {
+      if (argument == "--extract" && i + 1 == args.size()) {
         std::fprintf(stderr, "imageInfo: --extract needs an output file\n");
         return kExitTrouble;
       }
-      extractTo = argument == "--extract" ? std::string(argv[++i]) : std::string(argument.substr(10));
+      extractTo = argument == "--extract" ? args[++i] : std::string(argument.substr(10));
     } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
-      std::fprintf(stderr, "imageInfo: unknown option %s\n%s", argv[i], kUsage);
+      std::fprintf(stderr, "imageInfo: unknown option %s\n%s", args[i].c_str(), kUsage);
       return kExitTrouble;
     } else {
       paths.emplace_back(argument);
@@ -221,3 +220,7 @@ int main(int argc, char** argv) {
   if (json) std::fputs(first ? "]\n" : "\n]\n", stdout);
   return finishStandardOutput(worst, kExitTrouble, kLostReport);
 }
+
+}  // namespace
+
+IMAGEPACK_MAIN(run)

@@ -70,11 +70,16 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-std::string escapeText(std::string_view bytes, bool keepUtf8) {
+namespace {
+
+// Bytes as text for a person: printable ASCII as it is, a backslash doubled (or, with
+// keepBackslash, as it is), and any other byte as \xNN, except that with keepUtf8 valid UTF-8
+// sequences stay as they are.
+std::string escapeText(std::string_view bytes, bool keepUtf8, bool keepBackslash) {
   std::string text;
   for (std::size_t pos = 0; pos < bytes.size(); ++pos) {
     const auto byte = static_cast<unsigned char>(bytes[pos]);
-    if (byte == '\\') {
+    if (byte == '\\' && !keepBackslash) {
       text += "\\\\";
     } else if (byte >= 0x20 && byte < 0x7F) {
       text += bytes[pos];
@@ -90,7 +95,20 @@ std::string escapeText(std::string_view bytes, bool keepUtf8) {
   return text;
 }
 
-std::string escapeName(const LoadImageHeader& header) { return escapeText(nameField(header), false); }
+}  // namespace
+
+std::string escapeName(const LoadImageHeader& header) { return escapeText(nameField(header), false, false); }
+
+std::string escapePath(std::string_view path) {
+#ifdef _WIN32
+  // The separator, which no name there can hold; nor can a name hold a control character, so a
+  // \ never starts an escape in a Windows path.
+  constexpr bool keepBackslash = true;
+#else
+  constexpr bool keepBackslash = false;
+#endif
+  return escapeText(path, true, keepBackslash);
+}
 
 std::string jsonString(std::string_view bytes) {
   std::string text = "\"";
@@ -116,7 +134,7 @@ std::string jsonString(std::string_view bytes) {
 std::string reportText(std::string_view path, const ImageReport& report) {
   // The path as the user's system shows it, but never a line break or a control character that
   // could forge a line of the report.
-  std::string text = escapeText(path, true);
+  std::string text = escapePath(path);
   const auto field = [&text](const char* label, const std::string& value) {
     text += "  ";
     text += label;

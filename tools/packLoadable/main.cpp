@@ -11,6 +11,7 @@
 #include "hexArgument.hpp"
 #include "loadImage.hpp"
 #include "outputFile.hpp"
+#include "programMain.hpp"
 #include "standardStreams.hpp"
 
 #ifdef __MINGW32__
@@ -64,11 +65,8 @@ CopyStatus writeImage(std::FILE* source, std::FILE* target, LoadImageHeader& hea
              : CopyStatus::writeFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 6) {
     printUsage();
     // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
@@ -114,3 +112,7 @@ int main(int argc, char** argv) {
   // the image itself stays, complete and correct.
   return finishStandardOutput(0, kExitFailure);
 }
+
+}  // namespace
+
+IMAGEPACK_MAIN(run)

@@ -7,10 +7,12 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "outputFile.hpp"
+#include "programMain.hpp"
 #include "stampHeader.hpp"
 #include "standardStreams.hpp"
 
@@ -52,18 +54,16 @@ bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
   return writeAt(output, kStampCrcOffset, std::span(patched).subspan(kStampCrcOffset, 1));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (argc < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
-  if (argc < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
-  const std::string inputPath = argv[1];
-  const std::string outputPath = argv[2];
+  if (args.size() < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
+  if (args.size() < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
+  const std::string& inputPath = args[1];
+  const std::string& outputPath = args[2];
 
   std::uint32_t imageId = kDefaultImageId;
-  if (argc > 3) {
-    const auto parsed = parseHexArgument(argv[3]);
+  if (args.size() > 3) {
+    const auto parsed = parseHexArgument(args[3]);
     if (!parsed) return kExitFailure;
     imageId = *parsed;
   }
@@ -91,3 +91,7 @@ int main(int argc, char** argv) {
   }
   return finishStandardOutput(0, kExitFailure);
 }
+
+}  // namespace
+
+IMAGEPACK_MAIN(run)
