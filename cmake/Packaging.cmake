@@ -1,0 +1,72 @@
+# Installing and packaging: the programs; on POSIX systems their manual pages, and the Debian
+# package's copyright and changelog; on Windows the README and the licence as plain text beside
+# the programs (cpack -G ZIP); and everywhere the CMake package that firmware builds find with
+# find_package(ImagePackers), installed and also usable straight from the build tree.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(programs packLoadable stampPack imageInfo)
+set(packageDocDir ${CMAKE_INSTALL_DATADIR}/doc/orva-image-tools)
+set(cmakePackageDir ${CMAKE_INSTALL_LIBDIR}/cmake/ImagePackers)
+
+if(WIN32)
+  # One folder to unzip: the programs, and what a user reads, beside them.
+  install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION . RENAME README.txt)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  set(cmakePackageDir cmake)
+else()
+  install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  add_subdirectory(man)
+
+  # The Debian copyright file in its machine-readable form, the licence text from LICENSE.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  string(STRIP "${licence}" licence)
+  string(REGEX REPLACE "\n\n" "\n.\n" licence "${licence}")
+  string(REGEX REPLACE "\n" "\n " licence " ${licence}")
+  set(LICENSE_TEXT "${licence}")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in ${PROJECT_BINARY_DIR}/packaging/copyright @ONLY)
+  find_program(GZIP gzip REQUIRED)
+  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+                     COMMAND ${GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${changelog}
+                     DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog})
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${changelog} DESTINATION ${packageDocDir})
+endif()
+
+# The CMake package: imported executables ImagePackers::<program> and the functions that add
+# packing steps to a build.
+install(EXPORT ImagePackersTargets NAMESPACE ImagePackers:: DESTINATION ${cmakePackageDir})
+configure_package_config_file(cmake/ImagePackersConfig.cmake.in ${PROJECT_BINARY_DIR}/ImagePackersConfig.cmake
+                              INSTALL_DESTINATION ${cmakePackageDir})
+# Programs that run on the build machine: a project for any target, 32-bit ones too, may use them.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/ImagePackersConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${PROJECT_BINARY_DIR}/ImagePackersConfig.cmake ${PROJECT_BINARY_DIR}/ImagePackersConfigVersion.cmake
+              cmake/ImagePackersFunctions.cmake DESTINATION ${cmakePackageDir})
+# The same from the build tree, for a superbuild that does not install first.
+export(EXPORT ImagePackersTargets NAMESPACE ImagePackers:: FILE ${PROJECT_BINARY_DIR}/ImagePackersTargets.cmake)
+configure_file(cmake/ImagePackersFunctions.cmake ${PROJECT_BINARY_DIR}/ImagePackersFunctions.cmake COPYONLY)
+
+set(CPACK_PACKAGE_NAME orva-image-tools)
+set(CPACK_PACKAGE_VENDOR ORVA)
+set(CPACK_PACKAGE_CONTACT "ORVA image tools maintainers <image-tools@orva.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "pack program images for target devices, and check packed images")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  # orva-image-tools-<version>-win64.zip
+  set(CPACK_GENERATOR ZIP)
+else()
+  # cpack -G DEB: a Debian package that lintian passes without an error or a warning.
+  # The extended description; CPack puts the summary above it as the synopsis.
+  set(CPACK_PACKAGE_DESCRIPTION "packLoadable puts a 44-byte load-image header in front of a program image,
+stampPack a 16-byte dated stamp header, and imageInfo shows and verifies
+both kinds of file and gives a verified payload back.")
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+include(CPack)

@@ -1,0 +1,21 @@
+# Cortex-M4, bare metal: clang compiles for arm-none-eabi and GNU binutils for the same target
+# (Debian's binutils-arm-none-eabi) link and convert. No C library is needed: the program
+# brings its own start-up code.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_C_COMPILER_TARGET arm-none-eabi)
+set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-m4 -mthumb -ffreestanding -fno-builtin -Os")
+# The compiler check makes a library, not a program: there is no C library to link against.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+find_program(CMAKE_OBJCOPY arm-none-eabi-objcopy REQUIRED)
+find_program(armLinker arm-none-eabi-ld REQUIRED)
+set(CMAKE_C_LINK_EXECUTABLE "${armLinker} <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+
+# As in most firmware toolchains, libraries and headers come from the target's tree only.
+set(CMAKE_FIND_ROOT_PATH /usr/lib/arm-none-eabi)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
