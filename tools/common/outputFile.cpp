@@ -60,6 +60,17 @@ BOOL WINAPI removePendingTemporary(DWORD) {
   return FALSE;
 }
 
+// The console control handler runs on a thread of its own and needs nothing held back.
+struct SignalsHeld {
+  SignalsHeld() noexcept {}  // user-provided: a guard that does nothing is still no unused variable
+};
+
+void removeFile(const std::string& path) { DeleteFileW(nativePath(path).c_str()); }
+
+bool renameOver(const std::string& from, const std::string& to) {
+  return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 #else
 
 // The temporary file the signal handler removes, or null.
@@ -112,6 +123,10 @@ mode_t currentUmask() {
   umask(mask);
   return mask;
 }
+
+void removeFile(const std::string& path) { unlink(path.c_str()); }
+
+bool renameOver(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 
 #endif
 
@@ -166,35 +181,6 @@ bool OutputFile::open(const std::string& target) {
   return true;
 }
 
-bool OutputFile::commit() {
-  if (stream_ == nullptr) return false;
-  const bool written = std::ferror(stream_) == 0;
-  bool complete = std::fclose(stream_) == 0 && written;
-  stream_ = nullptr;
-  if (temporary_.empty()) {
-    if (!complete) removeIncompleteOutput(target_);
-    return complete;
-  }
-  complete = complete && MoveFileExW(temporaryWide_.c_str(), nativePath(target_).c_str(), MOVEFILE_REPLACE_EXISTING);
-  if (!complete) DeleteFileW(temporaryWide_.c_str());
-  gPendingTemporary.store(nullptr);
-  temporary_.clear();
-  return complete;
-}
-
-void OutputFile::discard() noexcept {
-  const bool wasOpen = stream_ != nullptr;
-  if (wasOpen) std::fclose(stream_);
-  stream_ = nullptr;
-  if (!temporary_.empty()) {
-    DeleteFileW(temporaryWide_.c_str());
-    gPendingTemporary.store(nullptr);
-    temporary_.clear();
-  } else if (wasOpen) {
-    removeIncompleteOutput(target_);
-  }
-}
-
 #else
 
 bool OutputFile::open(const std::string& target) {
@@ -242,6 +228,8 @@ bool OutputFile::open(const std::string& target) {
   return true;
 }
 
+#endif
+
 bool OutputFile::commit() {
   if (stream_ == nullptr) return false;
   const bool written = std::ferror(stream_) == 0;
@@ -252,10 +240,9 @@ bool OutputFile::commit() {
     return complete;
   }
   const SignalsHeld held;
-  complete = complete && std::rename(temporary_.c_str(), target_.c_str()) == 0;
-  if (!complete) unlink(temporary_.c_str());
-  gPendingTemporary.store(nullptr);
-  temporary_.clear();
+  complete = complete && renameOver(temporary_, target_);
+  if (!complete) removeFile(temporary_);
+  forgetTemporary();
   return complete;
 }
 
@@ -265,12 +252,17 @@ void OutputFile::discard() noexcept {
   stream_ = nullptr;
   if (!temporary_.empty()) {
     const SignalsHeld held;
-    unlink(temporary_.c_str());
-    gPendingTemporary.store(nullptr);
-    temporary_.clear();
+    removeFile(temporary_);
+    forgetTemporary();
   } else if (wasOpen) {
     removeIncompleteOutput(target_);
   }
 }
 
+void OutputFile::forgetTemporary() noexcept {
+  gPendingTemporary.store(nullptr);
+  temporary_.clear();
+#ifdef _WIN32
+  temporaryWide_.clear();
 #endif
+}

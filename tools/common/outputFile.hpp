@@ -42,6 +42,9 @@ class OutputFile {
   void discard() noexcept;
 
  private:
+  // The temporary file is gone (renamed or removed): the signal handler must not touch it.
+  void forgetTemporary() noexcept;
+
   std::FILE* stream_ = nullptr;
   std::string target_;     // the file that is replaced: the target with its links followed
   std::string temporary_;  // empty when writing in place
