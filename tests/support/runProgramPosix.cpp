@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <stdexcept>
 
 #include "programs.hpp"
@@ -62,6 +63,18 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
     : capture_(std::make_unique<Capture>()) {
   std::vector<std::string> argStrings = kProgramEmulator;
   argStrings.push_back(program);
+  if (options.unprivileged && geteuid() == 0) {
+    // The build tree may lie where the unprivileged user cannot reach (a clone in a private
+    // temporary directory): it runs a copy from a directory everyone may enter.
+    namespace fs = std::filesystem;
+    fs::permissions(capture_->dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                              fs::perms::others_read | fs::perms::others_exec);
+    const fs::path copy = capture_->dir.path() / fs::path(program).filename();
+    fs::copy_file(program, copy);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    argStrings.back() = copy.string();
+  }
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<std::string> envStrings = childEnvironment(options.environment);
   std::vector<char*> argv = pointers(argStrings);
