@@ -194,6 +194,11 @@ TEST_P(OutputGuarantee, LinksStayLinksAndDevicesAreWrittenInPlace) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / "dangling.img"));
   expectIntact(dir.file("real/new.img"));
 
+  // A loop of links is refused, as opening it always was, and stays as it was.
+  fs::create_symlink("loop.img", dir.path() / "loop.img");
+  EXPECT_EQ(pack(dir.file("in"), dir.file("loop.img")).exitStatus, 20);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "loop.img"));
+
   // A device takes the bytes directly.
   fs::create_symlink("/dev/null", dir.path() / "null.img");
   EXPECT_EQ(pack(dir.file("in"), dir.file("null.img")).exitStatus, 0);

@@ -188,6 +188,9 @@ bool OutputFile::open(const std::string& target) {
   target_ = toUtf8(resolved);
   struct stat existing {};
   const bool exists = stat(target_.c_str(), &existing) == 0;
+  // Anything but "no such file" (a loop of links, a path through a file, no permission) is the
+  // refusal opening the target itself would have met.
+  if (!exists && errno != ENOENT) return false;
   if (exists && !S_ISREG(existing.st_mode)) return (stream_ = openStream(target_, "wb").release()) != nullptr;
   if (exists) {
     // The file must be writable as it is: the rename would otherwise replace a file its owner
