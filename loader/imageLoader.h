@@ -1,0 +1,153 @@
+/*
+ * The target's half of the two image formats: reads and checks a load image (44-byte
+ * little-endian header, word-sum checksum) and a stamped image (16-byte big-endian header,
+ * CRC-8) where a boot loader finds them, usually in memory-mapped flash.
+ *
+ * C99 and freestanding: no library call, no heap, no static state that changes (every call is
+ * reentrant), no recursion, no division. Bytes are read one at a time, so an image may start
+ * at any address (a Cortex-M0 faults on a word load at an unaligned one), and every answer is
+ * the same on a host of either byte order.
+ *
+ * Neither check value covers a header field: addresses, name, identifier and date are taken as
+ * they stand. An intact image is one whose payload matches its check value.
+ *
+ * Compile with LDR_CRC8_BITWISE defined for a CRC-8 without its 256-byte table (smaller, about
+ * eight times slower).
+ */
+#ifndef IMAGE_LOADER_H
+#define IMAGE_LOADER_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a check found; LDR_OK is the only success. */
+typedef enum {
+  LDR_OK = 0,
+  LDR_NULL_ARGUMENT,        /* a pointer argument was null */
+  LDR_TOO_SHORT,            /* fewer bytes available than the header needs */
+  LDR_BAD_HEADER_SIZE,      /* load image: headerSize is not 44 */
+  LDR_BAD_MAGIC,            /* load image: magic is not 0xA0FFFF9F */
+  LDR_BAD_FIXED_CODE,       /* load image: fixedCode is not 7 */
+  LDR_IMAGE_TRUNCATED,      /* load image: imageSize (padded to whole words) beyond what is available */
+  LDR_BAD_CHECKSUM,         /* load image: the payload's word-sum differs from the stored checksum */
+  LDR_BAD_RESERVED,         /* stamped image: reserved bytes 5-7 are not zero */
+  LDR_BAD_DATE,             /* stamped image: month not 1-12 or day not 1-31 */
+  LDR_STAMP_TRUNCATED,      /* stamped image: dataLength beyond what is available */
+  LDR_BAD_CRC,              /* stamped image: the payload's CRC-8 differs from the stored one */
+  LDR_OUTSIDE_RAM,          /* placement: [loadAddress, loadAddress + imageSize) leaves the RAM window */
+  LDR_ENTRY_OUTSIDE_PAYLOAD /* placement: execAddress (bit 0 ignored) is not inside the copied payload */
+} ldrStatus;
+
+/* The status's name as C text ("LDR_BAD_CHECKSUM"), for a loader to print. */
+const char *ldrStatusName(ldrStatus status);
+
+/* ---- Load image ---- */
+
+#define LDR_LOAD_HEADER_SIZE 44u
+#define LDR_LOAD_MAGIC 0xA0FFFF9Fu
+#define LDR_LOAD_FIXED_CODE 7u
+#define LDR_IMAGE_NAME_SIZE 16u
+
+/* The load-image header's fields, in file order. */
+typedef struct {
+  uint32_t headerSize;
+  uint32_t imageSize;
+  uint32_t loadAddress;
+  uint32_t execAddress;
+  unsigned char imageName[LDR_IMAGE_NAME_SIZE]; /* NUL-terminated only when shorter than 16 */
+  uint32_t magic;
+  uint32_t fixedCode;
+  uint32_t checksum;
+} ldrLoadHeader;
+
+/* Reads the 44 header bytes at `bytes` (of which `available` may be read) into *header and
+ * checks the three constants. The fields are filled whenever 44 bytes are there, even when a
+ * constant is wrong, so that a loader can show them. */
+ldrStatus ldrReadLoadHeader(const unsigned char *bytes, size_t available, ldrLoadHeader *header);
+
+/* The word-sum as a running value over payload bytes fed in chunks split anywhere. Start it
+ * with ldrWordSumStart; the fields are private. */
+typedef struct {
+  uint64_t sum;
+  uint32_t partialWord;  /* the bytes of an incomplete word, already in their places */
+  uint32_t partialBytes; /* 0 to 3 */
+} ldrWordSum;
+
+/* Starts a word-sum with nothing added. */
+void ldrWordSumStart(ldrWordSum *state);
+
+/* Adds `count` payload bytes in file order, read as little-endian 32-bit words. A word split
+ * between calls is joined, so any split gives the same result as one call. */
+void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t count);
+
+/* The checksum of everything added: the complement of the 64-bit sum's two halves added once,
+ * the carry out of that addition dropped. A tail of 1 to 3 bytes counts as a word padded with
+ * zeros, as the packer writes it. The state is left as it was. */
+uint32_t ldrWordSumFinish(const ldrWordSum *state);
+
+/* What ldrCheckLoadImage found. The header is filled once 44 bytes are there; the rest once
+ * the image fits in what is available (LDR_OK or LDR_BAD_CHECKSUM), else zero. */
+typedef struct {
+  ldrLoadHeader header;
+  uint32_t computedChecksum;    /* compare with header.checksum */
+  const unsigned char *payload; /* the imageSize payload bytes, right after the header */
+  size_t length;                /* header, payload and padding to a whole word: the file's length */
+} ldrLoadImageInfo;
+
+/* Checks a whole load image at `image`, of which `available` bytes may be read (flash beyond
+ * the image is allowed): the header, that imageSize padded to whole words fits in what is
+ * available (for every 32-bit imageSize), and the checksum over the payload and its padding. */
+ldrStatus ldrCheckLoadImage(const unsigned char *image, size_t available, ldrLoadImageInfo *info);
+
+/* Whether the payload, copied to loadAddress, lies wholly inside the RAM window [ramStart,
+ * ramStart + ramSize) and execAddress with bit 0 (the Thumb bit) cleared falls inside the
+ * copied payload. No sum here can overflow, for any 32-bit values. */
+ldrStatus ldrCheckPlacement(const ldrLoadHeader *header, uint32_t ramStart, uint32_t ramSize);
+
+/* ---- Stamped image ---- */
+
+#define LDR_STAMP_HEADER_SIZE 16u
+
+/* The stamp header's fields, in file order. */
+typedef struct {
+  uint32_t imageId;
+  uint8_t crc8;
+  uint8_t reserved[3];
+  uint32_t dataLength;
+  uint16_t year;
+  uint8_t month;
+  uint8_t day;
+} ldrStampHeader;
+
+/* Reads the 16 header bytes at `bytes` (of which `available` may be read) into *header and
+ * checks that the reserved bytes are zero and the date is plausible (month 1-12, day 1-31).
+ * The fields are filled whenever 16 bytes are there. */
+ldrStatus ldrReadStampHeader(const unsigned char *bytes, size_t available, ldrStampHeader *header);
+
+/* Advances a running CRC-8 over `count` bytes: the reflected form of x^8 + x^2 + x + 1,
+ * starting from 0 with no final XOR. Any split of the bytes gives the same result. */
+uint8_t ldrCrc8Update(uint8_t crc, const unsigned char *bytes, size_t count);
+
+/* What ldrCheckStampedImage found. The header is filled once 16 bytes are there; the rest once
+ * the image fits in what is available (LDR_OK or LDR_BAD_CRC), else zero. */
+typedef struct {
+  ldrStampHeader header;
+  uint8_t computedCrc8;         /* compare with header.crc8 */
+  const unsigned char *payload; /* the dataLength payload bytes, right after the header */
+  size_t length;                /* header and payload: the file's length */
+} ldrStampedImageInfo;
+
+/* Checks a whole stamped image at `image`, of which `available` bytes may be read: the
+ * header, that dataLength fits in what is available, and the CRC-8 over the payload. */
+ldrStatus ldrCheckStampedImage(const unsigned char *image, size_t available, ldrStampedImageInfo *info);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* IMAGE_LOADER_H */

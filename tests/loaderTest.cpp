@@ -1,0 +1,268 @@
+// The target library's checks, built as C for this host: known answers, any split of the
+// payload, every single-byte change, truncation, each header field wrong, and 32-bit overflow.
+// Built twice: with the CRC-8 table and in the table-free form.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "imageLoader.h"
+#include "support/crc8Reference.hpp"
+#include "support/testFiles.hpp"
+#include "support/wordSumReference.hpp"
+
+namespace {
+
+// A load image as packLoadable writes it, built field by field from the references.
+Bytes loadImage(const Bytes& payload, std::uint32_t loadAddress = 0x20001000, std::uint32_t execAddress = 0x20001001) {
+  Bytes file;
+  for (const std::uint32_t field : {44u, static_cast<std::uint32_t>(payload.size()), loadAddress, execAddress})
+    appendLittleEndian32(file, field);
+  const Bytes name = textBytes("APP");
+  file.insert(file.end(), name.begin(), name.end());
+  file.resize(32, 0);
+  for (const std::uint32_t field : {0xA0FFFF9Fu, 7u, referenceWordSum(payload)}) appendLittleEndian32(file, field);
+  file.insert(file.end(), payload.begin(), payload.end());
+  file.resize(44 + (payload.size() + 3) / 4 * 4, 0);
+  return file;
+}
+
+// A stamped image as stampPack writes it.
+Bytes stampedImage(const Bytes& payload, std::uint32_t id = 0x64365577) {
+  Bytes file;
+  appendBigEndian(file, id, 4);
+  file.insert(file.end(), {referenceCrc8(payload), 0, 0, 0});
+  appendBigEndian(file, payload.size(), 4);
+  appendBigEndian(file, 2026, 2);
+  file.insert(file.end(), {12, 8});
+  file.insert(file.end(), payload.begin(), payload.end());
+  return file;
+}
+
+// The file's bytes; an empty file is still somewhere (a null pointer is refused on its own).
+const unsigned char* bytesOf(const Bytes& file) {
+  static const unsigned char nothing = 0;
+  return file.empty() ? &nothing : file.data();
+}
+
+ldrStatus checkLoad(const Bytes& file, ldrLoadImageInfo* info = nullptr) {
+  ldrLoadImageInfo ignored;
+  return ldrCheckLoadImage(bytesOf(file), file.size(), info != nullptr ? info : &ignored);
+}
+
+ldrStatus checkStamped(const Bytes& file, ldrStampedImageInfo* info = nullptr) {
+  ldrStampedImageInfo ignored;
+  return ldrCheckStampedImage(bytesOf(file), file.size(), info != nullptr ? info : &ignored);
+}
+
+std::uint32_t wordSumOf(const Bytes& bytes) {
+  ldrWordSum sum;
+  ldrWordSumStart(&sum);
+  ldrWordSumUpdate(&sum, bytes.data(), bytes.size());
+  return ldrWordSumFinish(&sum);
+}
+
+Bytes words(std::initializer_list<std::uint32_t> values) {
+  Bytes bytes;
+  for (const std::uint32_t value : values) appendLittleEndian32(bytes, value);
+  return bytes;
+}
+
+}  // namespace
+
+TEST(LoaderCheckValues, KnownAnswers) {
+  const std::pair<Bytes, std::uint32_t> sums[] = {
+      {{}, 0xFFFFFFFF},
+      {words({1}), 0xFFFFFFFE},
+      {words({0xFFFFFFFF, 0xFFFFFFFF}), 0},
+      {words({0xFFFFFFFF, 0xFFFFFFFF, 1}), 0xFFFFFFFF},  // the carry of the fold is dropped
+      {{1, 0, 0, 0, 2, 0, 0, 0}, 0xFFFFFFFC},
+      {{1}, 0xFFFFFFFE},  // a tail counts as a zero-padded word
+  };
+  for (const auto& [bytes, expected] : sums) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    EXPECT_EQ(wordSumOf(bytes), expected);
+  }
+  const std::pair<std::string, std::uint8_t> crcs[] = {{"", 0x00}, {"\x01", 0x91}, {"abc", 0xF0}, {"123456789", 0x20}};
+  for (const auto& [text, expected] : crcs) {
+    SCOPED_TRACE(text);
+    const Bytes bytes = textBytes(text);
+    EXPECT_EQ(ldrCrc8Update(0, bytes.data(), bytes.size()), expected);
+  }
+}
+
+// Any split of the payload into chunks gives the one-pass result, which equals the reference.
+TEST(LoaderCheckValues, ChunkSplitInvariance) {
+  std::mt19937 generator(21);
+  for (int trial = 0; trial < 300; ++trial) {
+    const Bytes payload = randomBytes(generator() % 300, static_cast<std::uint32_t>(trial));
+    SCOPED_TRACE(std::to_string(payload.size()) + " bytes, trial " + std::to_string(trial));
+    ldrWordSum sum;
+    ldrWordSumStart(&sum);
+    std::uint8_t crc = 0;
+    for (std::size_t done = 0; done < payload.size();) {
+      const std::size_t chunk = std::min<std::size_t>(generator() % 7, payload.size() - done);
+      ldrWordSumUpdate(&sum, payload.data() + done, chunk);
+      crc = ldrCrc8Update(crc, payload.data() + done, chunk);
+      done += chunk;
+    }
+    EXPECT_EQ(ldrWordSumFinish(&sum), referenceWordSum(payload));
+    EXPECT_EQ(crc, referenceCrc8(payload));
+  }
+}
+
+TEST(LoaderImages, IntactImagesPassAtAnyAlignment) {
+  for (const std::size_t size : {0, 1, 2, 3, 4, 5, 4097}) {
+    const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size));
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+      SCOPED_TRACE(std::to_string(size) + " bytes at offset " + std::to_string(offset));
+      // Behind `offset` bytes and followed by erased flash: the check reads bytes only and
+      // allows more than the image.
+      Bytes flash(offset, 0);
+      const Bytes load = loadImage(payload);
+      flash.insert(flash.end(), load.begin(), load.end());
+      flash.resize(flash.size() + 5, 0xFF);
+      ldrLoadImageInfo info;
+      ASSERT_EQ(ldrCheckLoadImage(flash.data() + offset, flash.size() - offset, &info), LDR_OK);
+      EXPECT_EQ(info.length, load.size());
+      EXPECT_EQ(info.header.imageSize, size);
+      EXPECT_EQ(info.header.loadAddress, 0x20001000u);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.header.imageName)), "APP");
+      EXPECT_EQ(info.computedChecksum, referenceWordSum(payload));
+      EXPECT_EQ(info.payload, flash.data() + offset + 44);
+
+      const Bytes stamped = stampedImage(payload, 0x0B11C001);
+      Bytes flash2(offset, 0);
+      flash2.insert(flash2.end(), stamped.begin(), stamped.end());
+      ldrStampedImageInfo stampInfo;
+      ASSERT_EQ(ldrCheckStampedImage(flash2.data() + offset, flash2.size() - offset, &stampInfo), LDR_OK);
+      EXPECT_EQ(stampInfo.header.imageId, 0x0B11C001u);
+      EXPECT_EQ(stampInfo.header.dataLength, size);
+      EXPECT_EQ(stampInfo.header.year, 2026);
+      EXPECT_EQ(stampInfo.header.month, 12);
+      EXPECT_EQ(stampInfo.header.day, 8);
+      EXPECT_EQ(stampInfo.computedCrc8, referenceCrc8(payload));
+      EXPECT_EQ(stampInfo.length, stamped.size());
+    }
+  }
+}
+
+// Every value of every payload byte but the right one is caught, padding included.
+TEST(LoaderImages, EverySingleByteChangeOfThePayloadIsDetected) {
+  const Bytes payload = randomBytes(61, 7);
+  const Bytes load = loadImage(payload);
+  const Bytes stamped = stampedImage(payload);
+  for (std::size_t position = 0; position < 64; ++position) {
+    for (unsigned delta = 1; delta < 256; ++delta) {
+      Bytes file = load;
+      file[44 + position] = static_cast<unsigned char>(file[44 + position] ^ delta);
+      ASSERT_EQ(checkLoad(file), LDR_BAD_CHECKSUM) << "load image, byte " << position << " ^ " << delta;
+      if (position >= payload.size()) continue;
+      file = stamped;
+      file[16 + position] = static_cast<unsigned char>(file[16 + position] ^ delta);
+      ASSERT_EQ(checkStamped(file), LDR_BAD_CRC) << "stamped image, byte " << position << " ^ " << delta;
+    }
+  }
+}
+
+TEST(LoaderImages, DamagedHeadersAndLengthsNameWhatIsWrong) {
+  const Bytes payload = randomBytes(10, 8);
+  const Bytes load = loadImage(payload);
+  const Bytes stamped = stampedImage(payload);
+  const auto with = [](Bytes file, std::size_t offset, std::initializer_list<unsigned char> bytes) {
+    std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<long>(offset));
+    return file;
+  };
+  const auto cut = [](const Bytes& file, std::size_t length) {
+    return Bytes(file.begin(), file.begin() + static_cast<long>(length));
+  };
+  // Each file read both ways: neither format is ever taken for the other.
+  struct Case {
+    const char* what;
+    Bytes file;
+    ldrStatus load;     // what ldrCheckLoadImage says
+    ldrStatus stamped;  // what ldrCheckStampedImage says
+  };
+  const Case cases[] = {
+      {"empty", {}, LDR_TOO_SHORT, LDR_TOO_SHORT},
+      {"load image, 43 bytes", cut(load, 43), LDR_TOO_SHORT, LDR_BAD_DATE},
+      {"load image, header alone", cut(load, 44), LDR_IMAGE_TRUNCATED, LDR_BAD_DATE},
+      {"load image, last padding byte missing", cut(load, load.size() - 1), LDR_IMAGE_TRUNCATED, LDR_BAD_DATE},
+      {"load image, headerSize 45", with(load, 0, {45}), LDR_BAD_HEADER_SIZE, LDR_BAD_DATE},
+      {"load image, magic", with(load, 35, {0xA1}), LDR_BAD_MAGIC, LDR_BAD_DATE},
+      {"load image, fixedCode 8", with(load, 36, {8}), LDR_BAD_FIXED_CODE, LDR_BAD_DATE},
+      {"load image, checksum", with(load, 40, {0}), LDR_BAD_CHECKSUM, LDR_BAD_DATE},
+      {"load image, imageSize 8", with(load, 4, {8}), LDR_BAD_CHECKSUM, LDR_BAD_DATE},
+      {"load image, imageSize 13", with(load, 4, {13}), LDR_IMAGE_TRUNCATED, LDR_BAD_DATE},
+      {"load image, imageSize 0xFFFFFFFF", with(load, 4, {0xFF, 0xFF, 0xFF, 0xFF}), LDR_IMAGE_TRUNCATED,
+       LDR_BAD_RESERVED},
+      {"load image, imageSize 0xFFFFFFFD", with(load, 4, {0xFD, 0xFF, 0xFF, 0xFF}), LDR_IMAGE_TRUNCATED,
+       LDR_BAD_RESERVED},
+      {"stamped image, 15 bytes", cut(stamped, 15), LDR_TOO_SHORT, LDR_TOO_SHORT},
+      {"stamped image, one byte short", cut(stamped, stamped.size() - 1), LDR_TOO_SHORT, LDR_STAMP_TRUNCATED},
+      {"stamped image, crc", with(stamped, 4, {0}), LDR_TOO_SHORT, LDR_BAD_CRC},
+      {"stamped image, reserved byte 5", with(stamped, 5, {1}), LDR_TOO_SHORT, LDR_BAD_RESERVED},
+      {"stamped image, reserved byte 7", with(stamped, 7, {0x80}), LDR_TOO_SHORT, LDR_BAD_RESERVED},
+      {"stamped image, dataLength 11", with(stamped, 11, {11}), LDR_TOO_SHORT, LDR_STAMP_TRUNCATED},
+      {"stamped image, dataLength 0xFFFFFFFF", with(stamped, 8, {0xFF, 0xFF, 0xFF, 0xFF}), LDR_TOO_SHORT,
+       LDR_STAMP_TRUNCATED},
+      {"stamped image, month 0", with(stamped, 14, {0}), LDR_TOO_SHORT, LDR_BAD_DATE},
+      {"stamped image, month 13", with(stamped, 14, {13}), LDR_TOO_SHORT, LDR_BAD_DATE},
+      {"stamped image, day 0", with(stamped, 15, {0}), LDR_TOO_SHORT, LDR_BAD_DATE},
+      {"stamped image, day 32", with(stamped, 15, {32}), LDR_TOO_SHORT, LDR_BAD_DATE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_STREQ(ldrStatusName(checkLoad(c.file)), ldrStatusName(c.load));
+    EXPECT_STREQ(ldrStatusName(checkStamped(c.file)), ldrStatusName(c.stamped));
+  }
+  // Fields that no check value covers are taken as they stand: an address, or an imageSize
+  // whose padded words are the same.
+  EXPECT_EQ(checkLoad(with(load, 8, {0x12, 0x34})), LDR_OK);
+  EXPECT_EQ(checkLoad(with(load, 4, {11})), LDR_OK);
+  EXPECT_EQ(checkStamped(with(stamped, 0, {0xFF})), LDR_OK);
+  // An image longer than its header says: flash beyond the image.
+  Bytes longer = stamped;
+  longer.push_back(0);
+  ldrStampedImageInfo info;
+  EXPECT_EQ(checkStamped(longer, &info), LDR_OK);
+  EXPECT_EQ(info.length, stamped.size());
+  // A null pointer is refused, not followed.
+  ldrLoadHeader header;
+  EXPECT_EQ(ldrCheckLoadImage(nullptr, 100, nullptr), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrCheckStampedImage(stamped.data(), stamped.size(), nullptr), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrReadLoadHeader(nullptr, 44, &header), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrCheckPlacement(nullptr, 0, 0), LDR_NULL_ARGUMENT);
+}
+
+TEST(LoaderPlacement, PayloadAndEntryInsideTheRamWindow) {
+  struct Case {
+    const char* what;
+    std::uint32_t load, size, exec, ramStart, ramSize;
+    ldrStatus expected;
+  };
+  const Case cases[] = {
+      {"fills the window, Thumb entry", 0x20001000, 0x3000, 0x20001001, 0x20001000, 0x3000, LDR_OK},
+      {"entry at the last byte", 0x20001000, 0x100, 0x200010FF, 0x20000000, 0x4000, LDR_OK},
+      {"one byte past the end", 0x20001000, 0x3001, 0x20001001, 0x20001000, 0x3000, LDR_OUTSIDE_RAM},
+      {"below the window", 0x20000FFF, 0x10, 0x20001001, 0x20001000, 0x3000, LDR_OUTSIDE_RAM},
+      {"size 0xFFFFFFFF", 0x20001000, 0xFFFFFFFF, 0x20001001, 0x20001000, 0x3000, LDR_OUTSIDE_RAM},
+      {"load near 2^32 wraps past the end", 0xFFFFFF00, 0x200, 0xFFFFFF01, 0xFFFF0000, 0x10000, LDR_OUTSIDE_RAM},
+      {"window up to 2^32", 0xFFFFFF00, 0x100, 0xFFFFFF01, 0xFFFF0000, 0x10000, LDR_OK},
+      {"window of the whole space but one", 0, 0xFFFFFFFF, 1, 0, 0xFFFFFFFF, LDR_OK},
+      {"entry before the payload", 0x20001000, 0x100, 0x20000FFF, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
+      {"entry just past the payload", 0x20001000, 0x100, 0x20001100, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
+      {"empty payload", 0x20001000, 0, 0x20001000, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ldrLoadHeader header{};
+    header.loadAddress = c.load;
+    header.imageSize = c.size;
+    header.execAddress = c.exec;
+    EXPECT_STREQ(ldrStatusName(ldrCheckPlacement(&header, c.ramStart, c.ramSize)), ldrStatusName(c.expected));
+  }
+}
