@@ -13,13 +13,11 @@
 
 /* Table entry i is the register after the byte i has been shifted through it. C99 has no
  * constant functions, so the preprocessor computes every entry while the table is compiled. */
-#define LDR_CRC8_ENTRY(i)                                                                            \
-  ((uint8_t)LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(                                     \
-      LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT((unsigned)(i))))))))))
-#define LDR_CRC8_ROW4(i) \
-  LDR_CRC8_ENTRY(i), LDR_CRC8_ENTRY((i) + 1u), LDR_CRC8_ENTRY((i) + 2u), LDR_CRC8_ENTRY((i) + 3u)
-#define LDR_CRC8_ROW16(i) \
-  LDR_CRC8_ROW4(i), LDR_CRC8_ROW4((i) + 4u), LDR_CRC8_ROW4((i) + 8u), LDR_CRC8_ROW4((i) + 12u)
+#define LDR_CRC8_ENTRY(i)              \
+  ((uint8_t)LDR_CRC8_BIT(LDR_CRC8_BIT( \
+      LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT(LDR_CRC8_BIT((unsigned)(i))))))))))
+#define LDR_CRC8_ROW4(i) LDR_CRC8_ENTRY(i), LDR_CRC8_ENTRY((i) + 1u), LDR_CRC8_ENTRY((i) + 2u), LDR_CRC8_ENTRY((i) + 3u)
+#define LDR_CRC8_ROW16(i) LDR_CRC8_ROW4(i), LDR_CRC8_ROW4((i) + 4u), LDR_CRC8_ROW4((i) + 8u), LDR_CRC8_ROW4((i) + 12u)
 #define LDR_CRC8_ROW64(i) \
   LDR_CRC8_ROW16(i), LDR_CRC8_ROW16((i) + 16u), LDR_CRC8_ROW16((i) + 32u), LDR_CRC8_ROW16((i) + 48u)
 
@@ -38,20 +36,34 @@ static uint32_t readBig32(const unsigned char *bytes) {
 
 const char *ldrStatusName(ldrStatus status) {
   switch (status) {
-    case LDR_OK: return "LDR_OK";
-    case LDR_NULL_ARGUMENT: return "LDR_NULL_ARGUMENT";
-    case LDR_TOO_SHORT: return "LDR_TOO_SHORT";
-    case LDR_BAD_HEADER_SIZE: return "LDR_BAD_HEADER_SIZE";
-    case LDR_BAD_MAGIC: return "LDR_BAD_MAGIC";
-    case LDR_BAD_FIXED_CODE: return "LDR_BAD_FIXED_CODE";
-    case LDR_IMAGE_TRUNCATED: return "LDR_IMAGE_TRUNCATED";
-    case LDR_BAD_CHECKSUM: return "LDR_BAD_CHECKSUM";
-    case LDR_BAD_RESERVED: return "LDR_BAD_RESERVED";
-    case LDR_BAD_DATE: return "LDR_BAD_DATE";
-    case LDR_STAMP_TRUNCATED: return "LDR_STAMP_TRUNCATED";
-    case LDR_BAD_CRC: return "LDR_BAD_CRC";
-    case LDR_OUTSIDE_RAM: return "LDR_OUTSIDE_RAM";
-    case LDR_ENTRY_OUTSIDE_PAYLOAD: return "LDR_ENTRY_OUTSIDE_PAYLOAD";
+    case LDR_OK:
+      return "LDR_OK";
+    case LDR_NULL_ARGUMENT:
+      return "LDR_NULL_ARGUMENT";
+    case LDR_TOO_SHORT:
+      return "LDR_TOO_SHORT";
+    case LDR_BAD_HEADER_SIZE:
+      return "LDR_BAD_HEADER_SIZE";
+    case LDR_BAD_MAGIC:
+      return "LDR_BAD_MAGIC";
+    case LDR_BAD_FIXED_CODE:
+      return "LDR_BAD_FIXED_CODE";
+    case LDR_IMAGE_TRUNCATED:
+      return "LDR_IMAGE_TRUNCATED";
+    case LDR_BAD_CHECKSUM:
+      return "LDR_BAD_CHECKSUM";
+    case LDR_BAD_RESERVED:
+      return "LDR_BAD_RESERVED";
+    case LDR_BAD_DATE:
+      return "LDR_BAD_DATE";
+    case LDR_STAMP_TRUNCATED:
+      return "LDR_STAMP_TRUNCATED";
+    case LDR_BAD_CRC:
+      return "LDR_BAD_CRC";
+    case LDR_OUTSIDE_RAM:
+      return "LDR_OUTSIDE_RAM";
+    case LDR_ENTRY_OUTSIDE_PAYLOAD:
+      return "LDR_ENTRY_OUTSIDE_PAYLOAD";
   }
   return "LDR_UNKNOWN_STATUS";
 }
@@ -99,7 +111,7 @@ void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t coun
 }
 
 uint32_t ldrWordSumFinish(const ldrWordSum *state) {
-  const uint64_t sum = state->sum + state->partialWord; /* the missing bytes of a tail are zeros */
+  const uint64_t sum = state->sum + state->partialWord;          /* the missing bytes of a tail are zeros */
   const uint32_t folded = (uint32_t)sum + (uint32_t)(sum >> 32); /* a carry out of this is dropped */
   return ~folded;
 }
