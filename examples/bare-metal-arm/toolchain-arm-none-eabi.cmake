@@ -1,12 +1,17 @@
-# Cortex-M4, bare metal: clang compiles for arm-none-eabi and GNU binutils for the same target
+# Cortex-M, bare metal: clang compiles for arm-none-eabi and GNU binutils for the same target
 # (Debian's binutils-arm-none-eabi) link and convert. No C library is needed: the program
-# brings its own start-up code.
+# brings its own start-up code. ARM_CPU names the core (cortex-m4 unless given).
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET arm-none-eabi)
-set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-m4 -mthumb -ffreestanding -fno-builtin -Os")
+if(NOT ARM_CPU)
+  set(ARM_CPU cortex-m4)
+endif()
+# The compiler checks run in projects of their own, which must get the same core.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ARM_CPU)
+set(CMAKE_C_FLAGS_INIT "-mcpu=${ARM_CPU} -mthumb -ffreestanding -fno-builtin -Os")
 # The compiler check makes a library, not a program: there is no C library to link against.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 find_program(CMAKE_OBJCOPY arm-none-eabi-objcopy REQUIRED)
