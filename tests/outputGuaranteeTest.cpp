@@ -129,8 +129,7 @@ TEST_P(OutputGuarantee, FailedWriteLeavesTheOldTarget) {
   writeFile(dir.file("in"), randomBytes(3 << 20, 2));
   for (const std::uint64_t limit : {std::uint64_t{10}, std::uint64_t{1} << 20}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
-    RunOptions options;
-    options.fileSizeLimit = limit;
+    const RunOptions options = writesFailBeyond(limit);
     EXPECT_EQ(pack(dir.file("in"), target, options).exitStatus, 20);
     EXPECT_EQ(readFile(target), old);
     EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});

@@ -239,8 +239,7 @@ TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
   // The disk fills up part way through the payload, and again just before the padding.
   for (const std::uint64_t limit : {std::uint64_t{1} << 20, std::uint64_t{44 + 3 * (1 << 20)}}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
-    RunOptions options;
-    options.fileSizeLimit = limit;
+    const RunOptions options = writesFailBeyond(limit);
     const ProgramResult result =
         runProgram(kPackLoadable, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
     EXPECT_EQ(result.exitStatus, 20);

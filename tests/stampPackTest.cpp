@@ -219,8 +219,7 @@ TEST_F(StampPack, FailedWritesLeaveNoOutput) {
   writeFile(dir.file("in"), randomBytes(3 * (1 << 20) + 1, 7));
   for (const std::uint64_t limit : {std::uint64_t{8}, std::uint64_t{1} << 20}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
-    RunOptions options;
-    options.fileSizeLimit = limit;
+    const RunOptions options = writesFailBeyond(limit);
     expectRun({dir.file("in"), dir.file("out")}, 20, options);
     EXPECT_FALSE(fs::exists(dir.path() / "out"));
   }

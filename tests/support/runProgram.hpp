@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,9 +17,11 @@ struct ProgramResult {
 struct RunOptions {
   // Variables set (or replaced) in the program's environment; the rest is the test's own.
   std::vector<std::pair<std::string, std::string>> environment;
-  // Largest file the program may write, in bytes; writes beyond it fail as on a full disk.
-  // Only where kCanLimitFileSize says so.
+  // Largest file the program may write, in bytes: a write beyond it raises SIGXFSZ, or fails
+  // as on a full disk where SIGXFSZ is in ignoredSignals. Only where kCanLimitFileSize says so.
   std::optional<std::uint64_t> fileSizeLimit;
+  // Signals the program starts with ignored, as under nohup or in a background job. POSIX only.
+  std::vector<int> ignoredSignals;
   // Run as an unprivileged user (nobody) when the tests run as root, so that file permissions
   // apply to the program as they do to a user. Only where kCanDropPrivileges says so.
   bool unprivileged = false;
@@ -28,17 +31,32 @@ struct RunOptions {
   // A file whose bytes the program reads on standard input, through a pipe on POSIX systems;
   // empty for an empty standard input.
   std::string standardInput;
+  // Instead, a file opened as standard input itself (a directory too); kClosedInput closes it.
+  // POSIX only.
+  std::string standardInputFile;
   // The directory the program starts in; empty for the test's own.
   std::string workingDirectory;
 };
 
 inline const std::string kClosedOutput = "<closed>";
+inline const std::string kClosedInput = "<closed>";
 
 #ifdef _WIN32
 inline constexpr bool kCanLimitFileSize = false;
 #else
 inline constexpr bool kCanLimitFileSize = true;
 #endif
+
+// Options under which every write past `limit` bytes fails as on a full disk (SIGXFSZ ignored,
+// so that the write returns an error instead of ending the program).
+inline RunOptions writesFailBeyond(std::uint64_t limit) {
+  RunOptions options;
+  options.fileSizeLimit = limit;
+#ifndef _WIN32
+  options.ignoredSignals = {SIGXFSZ};
+#endif
+  return options;
+}
 
 // NAME=value environment entries with the overrides applied: an overridden entry is dropped
 // and the override added at the end.

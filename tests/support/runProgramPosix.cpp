@@ -36,13 +36,20 @@ constexpr uid_t kNobody = 65534;
 // `out` is -1 where standard output is to be closed.
 [[noreturn]] void execChild(const char* program, char** argv, char** envp, int in, int out, int err,
                             const RunOptions& options) {
-  if (in < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(126);
+  if (in >= 0 ? dup2(in, 0) < 0 : close(0) != 0) _exit(126);
+  if (dup2(err, 2) < 0) _exit(126);
   if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) _exit(126);
   if (options.fileSizeLimit) {
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
-    // Ignoring SIGXFSZ (kept across exec) turns an oversized write into a failed write.
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) _exit(126);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
   }
+  // An ignored signal stays ignored across exec, as nohup relies on.
+  for (const int ignored : options.ignoredSignals) {
+    if (signal(ignored, SIG_IGN) == SIG_ERR) _exit(126);
+  }
+  // A program that dies of SIGQUIT or SIGXFSZ leaves no core file in the test's directory.
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
   if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
   if (options.unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
   execve(program, argv, envp);
@@ -93,7 +100,14 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   }
   int pipeEnds[2] = {-1, -1};
   if (!options.standardInput.empty() && pipe(pipeEnds) != 0) throw std::runtime_error("cannot make a pipe");
-  const int in = options.standardInput.empty() ? open("/dev/null", O_RDONLY) : pipeEnds[0];
+  int in = pipeEnds[0];
+  if (!options.standardInputFile.empty()) {
+    in = options.standardInputFile == kClosedInput ? -1 : open(options.standardInputFile.c_str(), O_RDONLY);
+    if (in < 0 && options.standardInputFile != kClosedInput)
+      throw std::runtime_error("cannot open " + options.standardInputFile);
+  } else if (options.standardInput.empty()) {
+    in = open("/dev/null", O_RDONLY);
+  }
   pid_ = fork();
   if (pid_ == 0) {
     if (pipeEnds[1] >= 0) close(pipeEnds[1]);
@@ -101,7 +115,7 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   }
   if (out >= 0) close(out);
   close(err);
-  close(in);
+  if (in >= 0) close(in);
   if (pid_ < 0) throw std::runtime_error("cannot start " + program);
   if (pipeEnds[1] >= 0) {
     // The program may stop reading early; that must fail the write here, not end the tests.

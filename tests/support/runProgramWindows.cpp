@@ -67,7 +67,8 @@ HANDLE inheritable(const std::string& path, DWORD access, DWORD disposition) {
 
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   if (options.fileSizeLimit) throw std::logic_error("file size limits need kCanLimitFileSize");
-  if (options.unprivileged || !options.standardOutput.empty()) {
+  if (options.unprivileged || !options.standardOutput.empty() || !options.ignoredSignals.empty() ||
+      !options.standardInputFile.empty()) {
     throw std::logic_error("running unprivileged or with another standard output is for POSIX systems");
   }
   TempDir captureDir;

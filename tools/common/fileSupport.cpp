@@ -10,6 +10,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 #include <system_error>
 
@@ -82,6 +85,43 @@ Stream openStream(const std::string& path, const char* mode) {
   return Stream(file);
 }
 
+Stream openRegularFile(const std::string& path, bool* notRegular) {
+  *notRegular = false;
+#ifdef _WIN32
+  // Windows has no FIFO that an open could wait on; a directory is refused by the open itself.
+  Stream stream = openStream(path, "rb");
+  std::error_code ignored;
+  if (!stream) {
+    *notRegular = fs::is_directory(nativePath(path), ignored);
+    return stream;
+  }
+  if (!regularFileSize(stream.get())) {
+    *notRegular = true;
+    return Stream();
+  }
+  return stream;
+#else
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (descriptor < 0) return Stream();
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *notRegular = true;
+    close(descriptor);
+    return Stream();
+  }
+  // Reads of a regular file never wait anyway; blocking mode is what the C stream expects.
+  const int flags = fcntl(descriptor, F_GETFL);
+  std::FILE* file =
+      flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(descriptor, "rb") : nullptr;
+  if (file == nullptr) {
+    close(descriptor);
+    return Stream();
+  }
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  return Stream(file);
+#endif
+}
+
 std::optional<std::uint64_t> regularFileSize(std::FILE* stream) {
 #ifdef _WIN32
   struct _stat64 info {};
@@ -100,11 +140,79 @@ bool isSameFile(const std::string& first, const std::string& second) {
   return !error && same;
 }
 
+#ifdef _WIN32
+
+namespace {
+
+std::optional<FileIdentity> handleIdentity(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                      GetFileType(handle) == FILE_TYPE_DISK && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> fileIdentity(int descriptor) {
+  return handleIdentity(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& path) {
+  // No access asked for: only the file's information is read.
+  HANDLE handle = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const auto identity = handleIdentity(handle);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  return identity;
+}
+
+Stream openSpoolFile() {
+  wchar_t directory[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  if (GetTempPathW(MAX_PATH + 1, directory) == 0 || GetTempFileNameW(directory, L"img", 0, name) == 0) return Stream();
+  // "D": deleted when closed, also when the process ends.
+  std::FILE* file = _wfopen(name, L"w+bD");
+  if (file == nullptr) DeleteFileW(name);
+  return Stream(file);
+}
+
+#else
+
+namespace {
+
+FileIdentity identityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                      S_ISREG(info.st_mode)};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> fileIdentity(int descriptor) {
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0) return std::nullopt;
+  return identityOf(info);
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return std::nullopt;
+  return identityOf(info);
+}
+
+Stream openSpoolFile() { return Stream(std::tmpfile()); }
+
+#endif
+
 void removeIncompleteOutput(const std::string& path) {
   std::error_code error;
   const fs::path resolved = fs::canonical(nativePath(path), error);
   if (error || !fs::is_regular_file(resolved, error)) return;
   fs::remove(resolved, error);
+}
+
+std::span<unsigned char> copyBuffer() {
+  alignas(4096) static std::array<unsigned char, kCopyBlockSize + kWriteAlignment> buffer;
+  return buffer;
 }
 
 bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes) {

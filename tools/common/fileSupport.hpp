@@ -55,6 +55,12 @@ std::string toUtf8(const std::filesystem::path& path);
 // Opens path with an fopen mode ("rb", "wb", "wb+"), unbuffered; an empty Stream when that fails.
 Stream openStream(const std::string& path, const char* mode);
 
+// Opens `path` for reading, unbuffered, when it is a regular file, and never waits: an ordinary
+// open of a FIFO with no writer would block for ever. An empty Stream otherwise, with
+// *notRegular true when the path names something else (a directory, a FIFO, a device), and
+// false with errno saying why when it could not be opened at all.
+Stream openRegularFile(const std::string& path, bool* notRegular);
+
 // Size in bytes of an open stream, as a 64-bit value, when the stream is a regular file;
 // nullopt for a directory, a device or a pipe, or when the query fails.
 std::optional<std::uint64_t> regularFileSize(std::FILE* stream);
@@ -62,6 +68,21 @@ std::optional<std::uint64_t> regularFileSize(std::FILE* stream);
 // True when both paths name one existing file, however spelt: through a link, with "./" or
 // "..", or (on Windows) in another letter case. False when either does not exist.
 bool isSameFile(const std::string& first, const std::string& second);
+
+// Which file an open descriptor or a path names: equal for one file however it is reached.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  bool regular = false;  // a regular file, not a pipe, a terminal or a device
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> fileIdentity(int descriptor);
+std::optional<FileIdentity> fileIdentity(const std::string& path);
+
+// A scratch file for reading something twice that arrives once (standard input): opened for
+// update, already nameless or deleted when closed, so that it is gone on every path out of
+// the program, a signal included. An empty Stream, with errno, when none can be made.
+Stream openSpoolFile();
 
 // Removes an output that a failed run written in place left incomplete, so that nothing that
 // looks finished but is wrong stays behind. Only a regular file is removed (the file a link
@@ -127,14 +148,17 @@ CopyStatus copyBehindHeader(std::span<const unsigned char> header, std::uint64_t
   return CopyStatus::ok;
 }
 
+// The one block buffer a program copies through (kCopyBlockSize + kWriteAlignment bytes, page
+// aligned): memory stays the same whatever the size of the input.
+std::span<unsigned char> copyBuffer();
+
 // copyBehindHeader from the stream `in` to the stream `out`, in blocks of kCopyBlockSize.
 // readFailed: an I/O error, or the input ended early; writeFailed: a failed or short write.
 template <typename OnPayload>
 CopyStatus copyBehindHeader(std::FILE* in, std::FILE* out, std::span<const unsigned char> header, std::uint64_t count,
                             std::span<const unsigned char> trailer, OnPayload&& onPayload) {
-  alignas(4096) static std::array<unsigned char, kCopyBlockSize + kWriteAlignment> buffer;
   return copyBehindHeader(
-      header, count, trailer, buffer, kWriteAlignment,
+      header, count, trailer, copyBuffer(), kWriteAlignment,
       [in](std::span<unsigned char> piece) { return std::fread(piece.data(), 1, piece.size(), in) == piece.size(); },
       onPayload,
       [out](std::span<const unsigned char> bytes) {
@@ -144,3 +168,40 @@ CopyStatus copyBehindHeader(std::FILE* in, std::FILE* out, std::span<const unsig
 
 // Writes `bytes` at `offset` from the start of `out` (a check value patched into a header).
 bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes);
+
+// Writes a header, `count` payload bytes from the regular file `in` (read from its start) and
+// `trailer` to `out`, with the check value of the payload in the header. `check` takes every
+// payload block through update(std::span<const unsigned char>) and holds the final value
+// afterwards; encodeHeader(const Check&) gives the header's bytes for a check value.
+//
+// Where `out` can seek, the header goes out first with the value so far, and its bytes
+// [patchOffset, patchOffset + patchSize) are written again once the copy is done. Where it
+// cannot (a pipe, a FIFO, a terminal), every byte goes out once and in order: a first pass over
+// `in` computes the check value, and the copy behind the finished header must then find the
+// same value and the same size, else readFailed (the source changed between the passes).
+template <typename Check, typename EncodeHeader>
+CopyStatus copyWithCheckValue(std::FILE* in, std::FILE* out, bool seekable, std::uint64_t count,
+                              std::span<const unsigned char> trailer, std::size_t patchOffset, std::size_t patchSize,
+                              Check& check, EncodeHeader&& encodeHeader) {
+  const auto feed = [&check](std::span<const unsigned char> block) { check.update(block); };
+  if (seekable) {
+    const auto placeholder = encodeHeader(check);
+    const CopyStatus copied = copyBehindHeader(in, out, placeholder, count, trailer, feed);
+    if (copied != CopyStatus::ok) return copied;
+    const auto header = encodeHeader(check);
+    return writeAt(out, patchOffset, std::span<const unsigned char>(header).subspan(patchOffset, patchSize))
+               ? CopyStatus::ok
+               : CopyStatus::writeFailed;
+  }
+  Check first = check;
+  const CopyStatus measured = readBytes(in, count, copyBuffer(), [&first](std::span<const unsigned char> block) {
+    first.update(block);
+    return true;
+  });
+  if (measured != CopyStatus::ok) return measured;
+  if (std::fseek(in, 0, SEEK_SET) != 0) return CopyStatus::readFailed;
+  const auto header = encodeHeader(first);
+  const CopyStatus copied = copyBehindHeader(in, out, header, count, trailer, feed);
+  if (copied != CopyStatus::ok) return copied;
+  return encodeHeader(check) == header && regularFileSize(in) == count ? CopyStatus::ok : CopyStatus::readFailed;
+}

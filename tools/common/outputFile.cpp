@@ -75,7 +75,10 @@ bool renameOver(const std::string& from, const std::string& to) {
 
 // The temporary file the signal handler removes, or null.
 std::atomic<const char*> gPendingTemporary{nullptr};
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the program and that a user, a shell, a pipeline or a
+// resource limit sends while a run is under way.
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGXFSZ,
+                                   SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2};
 
 extern "C" void removePendingTemporaryAndDie(int signalNumber) {
   // Async-signal-safe only: unlink the path prepared before the copy, then die of the signal
@@ -100,7 +103,7 @@ void installSignalHandlers() {
   }
 }
 
-// Holds SIGINT, SIGTERM and SIGHUP back for its lifetime, so that the handler never sees the
+// Holds the cleanup signals back for its lifetime, so that the handler never sees the
 // temporary file half made or half renamed.
 class SignalsHeld {
  public:
@@ -126,6 +129,10 @@ mode_t currentUmask() {
 
 void removeFile(const std::string& path) { unlink(path.c_str()); }
 
+bool sameFile(const struct stat& first, const struct stat& second) {
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool renameOver(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 
 #endif
@@ -136,13 +143,20 @@ OutputFile::~OutputFile() { discard(); }
 
 #ifdef _WIN32
 
+bool OutputFile::openInPlace(const std::string& path, bool regular) {
+  target_ = path;
+  stream_ = openStream(path, "wb").release();
+  seekable_ = regular;
+  removeOnFailure_ = regular;
+  return stream_ != nullptr;
+}
+
 bool OutputFile::open(const std::string& target) {
   const fs::path resolved = followLinks(nativePath(target));
-  target_ = toUtf8(resolved);
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
-  if (fs::exists(status) && !fs::is_regular_file(status))
-    return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (fs::exists(status) && !fs::is_regular_file(status)) return openInPlace(toUtf8(resolved), false);
+  target_ = toUtf8(resolved);
   if (fs::exists(status)) {
     // A read-only file must stay refused; the rename would otherwise replace it.
     const int probe = _wopen(resolved.c_str(), _O_WRONLY | _O_BINARY);
@@ -161,7 +175,7 @@ bool OutputFile::open(const std::string& target) {
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   // No file can be made beside the target: write it in place, as before.
-  if (handle == INVALID_HANDLE_VALUE) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (handle == INVALID_HANDLE_VALUE) return openInPlace(target_, true);
 
   temporary_ = toUtf8(fs::path(pattern));
   temporaryWide_ = pattern;
@@ -178,20 +192,70 @@ bool OutputFile::open(const std::string& target) {
     return false;
   }
   std::setvbuf(stream_, nullptr, _IONBF, 0);
+  seekable_ = true;
   return true;
 }
 
 #else
 
+namespace {
+
+// An unbuffered stream on `descriptor`, which it then owns; null, with the descriptor closed,
+// when there is none.
+std::FILE* streamOn(int descriptor) {
+  std::FILE* stream = descriptor >= 0 ? fdopen(descriptor, "wb") : nullptr;
+  if (stream == nullptr) {
+    const int reason = errno;
+    if (descriptor >= 0) close(descriptor);
+    errno = reason;
+    return nullptr;
+  }
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+  return stream;
+}
+
+}  // namespace
+
+bool OutputFile::openInPlace(const std::string& path, bool regular) {
+  // Never O_CREAT or O_TRUNC on anything but a regular file: a FIFO that vanished must not come
+  // back as a regular file, and a device is not a file to empty.
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular ? O_CREAT | O_TRUNC : 0);
+  target_ = path;
+  stream_ = streamOn(::open(path.c_str(), flags, 0666));
+  seekable_ = regular;
+  removeOnFailure_ = regular;
+  return stream_ != nullptr;
+}
+
 bool OutputFile::open(const std::string& target) {
-  const fs::path resolved = followLinks(nativePath(target));
-  target_ = toUtf8(resolved);
-  struct stat existing {};
-  const bool exists = stat(target_.c_str(), &existing) == 0;
+  // The system's own lookup follows every link, /proc's descriptor links (/dev/stdout,
+  // /dev/fd/N) too, whose link text ("pipe:[N]", or a path that may be gone) names nothing to
+  // follow by hand.
+  struct stat named {};
+  const bool exists = stat(target.c_str(), &named) == 0;
   // Anything but "no such file" (a loop of links, a path through a file, no permission) is the
   // refusal opening the target itself would have met.
   if (!exists && errno != ENOENT) return false;
-  if (exists && !S_ISREG(existing.st_mode)) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (exists && !S_ISREG(named.st_mode)) return openInPlace(target, false);
+  struct stat standardOutput {};
+  if (exists && fstat(STDOUT_FILENO, &standardOutput) == 0 && sameFile(standardOutput, named)) {
+    // The file standard output has open, however named: written through that descriptor, so
+    // that what the caller wrote before and its append mode stay as they are.
+    target_ = target;
+    stream_ = streamOn(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    return stream_ != nullptr;
+  }
+
+  const fs::path resolved = followLinks(nativePath(target));
+  target_ = toUtf8(resolved);
+  struct stat existing {};
+  if (exists && (stat(target_.c_str(), &existing) != 0 || !sameFile(existing, named))) {
+    // Reached through another descriptor's link: no name of ours reaches the file, so it is
+    // written where it stands, and a failure leaves it to whoever opened it.
+    if (!openInPlace(target, true)) return false;
+    removeOnFailure_ = false;
+    return true;
+  }
   if (exists) {
     // The file must be writable as it is: the rename would otherwise replace a file its owner
     // made read-only. This is the check opening it for writing used to make.
@@ -212,7 +276,7 @@ bool OutputFile::open(const std::string& target) {
     }
   }
   // No file can be made beside the target: write it in place, as before.
-  if (descriptor < 0) return (stream_ = openStream(target_, "wb").release()) != nullptr;
+  if (descriptor < 0) return openInPlace(target_, true);
 
   if (exists) {
     // Keep the owner where the system lets us (as root); otherwise the file is ours, as any
@@ -220,14 +284,20 @@ bool OutputFile::open(const std::string& target) {
     if (fchown(descriptor, existing.st_uid, existing.st_gid) != 0) errno = 0;
   }
   const mode_t mode = exists ? existing.st_mode & 07777 : 0666 & ~currentUmask();
-  if (fchmod(descriptor, mode) != 0 || (stream_ = fdopen(descriptor, "wb")) == nullptr) {
+  if (fchmod(descriptor, mode) != 0) {
     const int reason = errno;
     close(descriptor);
     discard();
     errno = reason;
     return false;
   }
-  std::setvbuf(stream_, nullptr, _IONBF, 0);
+  if ((stream_ = streamOn(descriptor)) == nullptr) {
+    const int reason = errno;
+    discard();
+    errno = reason;
+    return false;
+  }
+  seekable_ = true;
   return true;
 }
 
@@ -239,7 +309,7 @@ bool OutputFile::commit() {
   bool complete = std::fclose(stream_) == 0 && written;
   stream_ = nullptr;
   if (temporary_.empty()) {
-    if (!complete) removeIncompleteOutput(target_);
+    if (!complete && removeOnFailure_) removeIncompleteOutput(target_);
     return complete;
   }
   const SignalsHeld held;
@@ -257,7 +327,7 @@ void OutputFile::discard() noexcept {
     const SignalsHeld held;
     removeFile(temporary_);
     forgetTemporary();
-  } else if (wasOpen) {
+  } else if (wasOpen && removeOnFailure_) {
     removeIncompleteOutput(target_);
   }
 }

@@ -6,20 +6,25 @@
 // One output file that appears complete or not at all. The bytes go to a temporary file beside
 // the target (".NAME.XXXXXX" in the target's directory), which commit() renames over the target
 // in one step. Until then the target keeps whatever it held; a failure, an object destroyed
-// without commit(), or SIGINT, SIGTERM or SIGHUP (Ctrl-C or Ctrl-Break on Windows) remove the
-// temporary file.
+// without commit(), or any signal that ends the program (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2; Ctrl-C or
+// Ctrl-Break on Windows) remove the temporary file, and the program then dies of that signal.
 //
-// What callers rely on stays as it was when the target was written in place:
-// - a target that exists but may not be written is refused, and the rename never bypasses that;
-// - an existing target keeps its permission bits (and, where the system allows, its owner);
-//   a new one gets 0666 less the umask;
-// - a symbolic link stays a link: the file it points to is replaced (a dangling link creates
-//   the file it names);
-// - a target that is not a regular file (/dev/null, a FIFO, a device) is written in place, and
-//   so is one whose directory takes no new file (the old way, with the incomplete output
-//   removed on failure).
-// A hard link to the old target keeps the old contents. Only one OutputFile may be open at a
-// time in a program, because the signal handler knows one temporary file.
+// What the target is, the system's own lookup decides (it follows every link, /dev/stdout and
+// /proc/self/fd/N included):
+// - a regular file, or none yet: the temporary file and the rename. An existing target that
+//   may not be written is refused, and the rename never bypasses that; it keeps its permission
+//   bits (and, where the system allows, its owner); a new one gets 0666 less the umask. A
+//   symbolic link stays a link: the file it points to is replaced (a dangling link creates the
+//   file it names). A hard link to the old target keeps the old contents.
+// - the file standard output already has open (/dev/stdout redirected to a file, or its path):
+//   written through standard output, front to back, where it stands.
+// - anything else that is not a regular file (a pipe, a FIFO, a socket, a terminal, a device):
+//   opened as it is, never created, truncated, renamed or removed, and written front to back.
+// - a regular file whose directory takes no new file: written in place, the old way, with the
+//   incomplete output removed on failure.
+// Only one OutputFile may be open at a time in a program, because the signal handler knows one
+// temporary file.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -33,6 +38,10 @@ class OutputFile {
   // The stream to write to, unbuffered, positioned at the start; null before open().
   std::FILE* stream() const noexcept { return stream_; }
 
+  // Whether the output can seek back to patch what it wrote (a regular file). Where it cannot,
+  // every byte must be written once, in order.
+  bool seekable() const noexcept { return seekable_; }
+
   // Closes the stream and puts the file in place. False when anything written or the close or
   // the rename failed; the target is then as it was (or, written in place, removed if it was a
   // regular file) and no temporary file remains.
@@ -45,9 +54,15 @@ class OutputFile {
   // The temporary file is gone (renamed or removed): the signal handler must not touch it.
   void forgetTemporary() noexcept;
 
+  // Writes `path` where it stands, without a temporary file: a regular file (`regular`) is
+  // created or truncated, anything else opened as it is. False, with errno, when it cannot be.
+  bool openInPlace(const std::string& path, bool regular);
+
   std::FILE* stream_ = nullptr;
-  std::string target_;     // the file that is replaced: the target with its links followed
-  std::string temporary_;  // empty when writing in place
+  bool seekable_ = false;
+  bool removeOnFailure_ = false;  // a regular file written in place, which a failure removes
+  std::string target_;            // the file that is replaced: the target with its links followed
+  std::string temporary_;         // empty when writing in place
 #ifdef _WIN32
   std::wstring temporaryWide_;  // the same, as the system takes it; the handler reads it
 #endif

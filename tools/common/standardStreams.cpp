@@ -18,8 +18,9 @@ void prepareStandardStreams() {
 #else
   for (int descriptor = 0; descriptor <= 2; ++descriptor) {
     if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
-    // Opened read-only, so that a write to it fails (EBADF) as it did on the closed descriptor.
-    const int placeholder = open("/dev/null", O_RDONLY);
+    // Opened the wrong way round, so that using it fails (EBADF) as it did on the closed
+    // descriptor: a closed standard input must not read as an empty one.
+    const int placeholder = open("/dev/null", descriptor == 0 ? O_WRONLY : O_RDONLY);
     if (placeholder >= 0 && placeholder != descriptor) {
       dup2(placeholder, descriptor);
       close(placeholder);

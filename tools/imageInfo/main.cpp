@@ -42,7 +42,7 @@ struct Input {
 };
 
 // Opens `path` ("-": standard input) for reading; nullopt, with the reason on standard error,
-// when it cannot be read.
+// when it cannot be read. A FIFO or a device is refused at once, without waiting for a writer.
 std::optional<Input> openInput(const std::string& path) {
   Input input;
   if (path == "-") {
@@ -53,20 +53,18 @@ std::optional<Input> openInput(const std::string& path) {
     return input;
   }
   errno = 0;
-  input.owned = openStream(path, "rb");
-  const int openError = errno;
-  std::error_code ignored;
-  // Some systems refuse to open a directory at all; say the same as where it opens.
-  if (!input.owned && !std::filesystem::is_directory(nativePath(path), ignored)) {
-    std::fprintf(stderr, "imageInfo: cannot open %s: %s\n", path.c_str(),
-                 openError != 0 ? std::strerror(openError) : "unknown error");
+  bool notRegular = false;
+  input.owned = openRegularFile(path, &notRegular);
+  if (!input.owned) {
+    if (notRegular) {
+      std::fprintf(stderr, "imageInfo: cannot read %s: not a regular file\n", path.c_str());
+    } else {
+      std::fprintf(stderr, "imageInfo: cannot open %s: %s\n", path.c_str(),
+                   errno != 0 ? std::strerror(errno) : "unknown error");
+    }
     return std::nullopt;
   }
-  input.length = input.owned ? regularFileSize(input.owned.get()) : std::nullopt;
-  if (!input.length) {
-    std::fprintf(stderr, "imageInfo: cannot read %s: not a regular file\n", path.c_str());
-    return std::nullopt;
-  }
+  input.length = regularFileSize(input.owned.get());
   input.stream = input.owned.get();
   return input;
 }
@@ -76,7 +74,7 @@ std::optional<Input> openInput(const std::string& path) {
 // length.
 template <typename OnBlock>
 bool readInput(const std::string& path, Input& input, OnBlock&& onBlock) {
-  alignas(4096) static std::array<unsigned char, kCopyBlockSize> buffer;
+  const std::span<unsigned char> buffer = copyBuffer().first(kCopyBlockSize);
   if (input.length) {
     const CopyStatus status = readBytes(input.stream, *input.length, buffer, [&](std::span<const unsigned char> block) {
       onBlock(block);
@@ -87,6 +85,7 @@ bool readInput(const std::string& path, Input& input, OnBlock&& onBlock) {
     return false;
   }
   std::size_t got = 0;
+  errno = 0;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), input.stream)) > 0) {
     onBlock(std::span<const unsigned char>(buffer.data(), got));
   }
@@ -110,60 +109,169 @@ std::optional<ImageReport> inspect(const std::string& path) {
   return check.finish();
 }
 
-// Prints one file's report, the first with first set; extractedTo names where its payload went.
-void printReport(const std::string& path, const ImageReport& report, bool json, bool first,
+// Prints one file's report to `to`, the first with first set; extractedTo names where its
+// payload went.
+void printReport(std::FILE* to, const std::string& path, const ImageReport& report, bool json, bool first,
                  const std::string* extractedTo = nullptr) {
   if (json) {
-    std::printf("%s\n  %s", first ? "" : ",", reportJson(shownPath(path), report, extractedTo).c_str());
+    std::fprintf(to, "%s\n  %s", first ? "" : ",", reportJson(shownPath(path), report, extractedTo).c_str());
   } else {
-    std::printf("%s%s", first ? "" : "\n", reportText(shownPath(path), report).c_str());
-    if (extractedTo != nullptr) std::printf("payload written to %s\n", escapePath(*extractedTo).c_str());
+    std::fprintf(to, "%s%s", first ? "" : "\n", reportText(shownPath(path), report).c_str());
+    if (extractedTo != nullptr) std::fprintf(to, "payload written to %s\n", escapePath(*extractedTo).c_str());
   }
   flushStandardOutput();  // keep results and read problems in order on a shared terminal
 }
 
-// --extract: reads `path` once, streaming its payload into a temporary file beside `outPath`
-// while the check value runs, and puts it in place only when the file turns out intact.
-// Returns the exit status.
+// Prints the report of an --extract as a whole: a JSON array of one, or the text block.
+void printExtractReport(std::FILE* to, const std::string& path, const ImageReport& report, bool json,
+                        const std::string* extractedTo = nullptr) {
+  if (json) std::fputs("[", to);
+  printReport(to, path, report, json, true, extractedTo);
+  if (json) std::fputs("\n]\n", to);
+}
+
+// Whether --extract's OUT is standard output: "-", or a path to the file it has open.
+bool isStandardOutput(const std::string& outPath) {
+  if (outPath == "-") return true;
+  const auto named = fileIdentity(outPath);
+  return named && named == fileIdentity(1);
+}
+
+// Whether FILE ("-": standard input) and OUT ("-": standard output) are one regular file.
+bool readsItsOwnOutput(const std::string& path, const std::string& outPath) {
+  if (path != "-" && outPath != "-" && isSameFile(path, outPath)) return true;
+  const auto input = path == "-" ? fileIdentity(0) : fileIdentity(path);
+  const auto output = outPath == "-" ? fileIdentity(1) : fileIdentity(outPath);
+  return input && input->regular && input == output;
+}
+
+enum class Extraction { done, damaged, unreadable, unwritable };
+
+// Streams the payload into `out` while the check value runs, in one pass: for an output that
+// is kept only if the file turns out intact (a temporary file). report: the file's report.
+Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError) {
+  PayloadExtractor extractor;
+  bool writeFailed = false;
+  const auto write = [&](std::span<const unsigned char> payload) {
+    if (writeFailed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
+    writeFailed = true;
+    writeError = errno;
+  };
+  if (!readInput(path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); })) {
+    return Extraction::unreadable;
+  }
+  report = extractor.finish(write);
+  if (!report.intact) return Extraction::damaged;
+  return writeFailed ? Extraction::unwritable : Extraction::done;
+}
+
+// Writes the payload to `out` only once the whole file is known intact, for an output that
+// takes every byte as it comes (standard output, a pipe): a regular FILE is checked, then read
+// again for the copy, which must find the same file; standard input is kept in a scratch file
+// while it is checked, and copied from there.
+Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report,
+                               int& writeError) {
+  Stream spool;
+  if (!input.length && !(spool = openSpoolFile())) {
+    std::fprintf(stderr, "imageInfo: cannot read %s: no scratch file: %s\n", kStandardInputName,
+                 std::strerror(errno != 0 ? errno : EIO));
+    return Extraction::unreadable;
+  }
+  ImageCheck check;
+  std::uint64_t spooled = 0;
+  bool spoolFailed = false;
+  if (!readInput(path, input, [&](std::span<const unsigned char> block) {
+        check.update(block);
+        if (!spool) return;
+        spoolFailed = spoolFailed || std::fwrite(block.data(), 1, block.size(), spool.get()) != block.size();
+        spooled += block.size();
+      })) {
+    return Extraction::unreadable;
+  }
+  if (spoolFailed) {
+    std::fprintf(stderr, "imageInfo: cannot read %s: no room for a scratch copy: %s\n", kStandardInputName,
+                 std::strerror(errno != 0 ? errno : EIO));
+    return Extraction::unreadable;
+  }
+  report = check.finish();
+  if (!report.intact) return Extraction::damaged;
+
+  std::FILE* source = spool ? spool.get() : input.stream;
+  const std::uint64_t length = spool ? spooled : *input.length;
+  PayloadExtractor extractor;
+  bool writeFailed = false;
+  const auto write = [&](std::span<const unsigned char> payload) {
+    if (writeFailed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
+    writeFailed = true;
+    writeError = errno;
+  };
+  const bool reread =
+      std::fseek(source, 0, SEEK_SET) == 0 &&
+      readBytes(source, length, copyBuffer().first(kCopyBlockSize), [&](std::span<const unsigned char> block) {
+        extractor.update(block, write);
+        return !writeFailed;
+      }) != CopyStatus::readFailed;
+  if (writeFailed) return Extraction::unwritable;
+  const ImageReport again = extractor.finish(write);
+  if (writeFailed) return Extraction::unwritable;
+  if (!reread || reportJson("", again) != reportJson("", report) || (!spool && regularFileSize(source) != length)) {
+    std::fprintf(stderr, "imageInfo: cannot read %s: the file changed while being read\n", path.c_str());
+    return Extraction::unreadable;
+  }
+  return Extraction::done;
+}
+
+// --extract: gives OUT the payload of FILE only if FILE is intact. A regular OUT is written
+// through a temporary file put in place at the end; standard output and other outputs that
+// take bytes as they come get only verified bytes. With the payload on standard output, the
+// report goes to standard error. Returns the exit status.
 int extractPayload(const std::string& path, const std::string& outPath, bool json) {
-  if (path != "-" && isSameFile(path, outPath)) {
+  if (readsItsOwnOutput(path, outPath)) {
     std::fprintf(stderr, "imageInfo: %s is the file being read\n", outPath.c_str());
     return kExitTrouble;
   }
   auto input = openInput(path);
   if (!input) return kExitTrouble;
-  OutputFile out;
-  errno = 0;
-  if (!out.open(outPath)) {
-    std::fprintf(stderr, "imageInfo: cannot create %s: %s\n", outPath.c_str(), std::strerror(errno != 0 ? errno : EIO));
-    return kExitTrouble;
+
+  const bool toStandardOutput = isStandardOutput(outPath);
+  std::FILE* reportTo = toStandardOutput ? stderr : stdout;
+  OutputFile file;
+  std::FILE* out = stdout;
+  if (toStandardOutput) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // large blocks already; a failed write shows at once
+  } else {
+    errno = 0;
+    if (!file.open(outPath)) {
+      std::fprintf(stderr, "imageInfo: cannot create %s: %s\n", outPath.c_str(),
+                   std::strerror(errno != 0 ? errno : EIO));
+      return kExitTrouble;
+    }
+    out = file.stream();
   }
 
-  PayloadExtractor extractor;
-  bool writeFailed = false;
-  const auto write = [&](std::span<const unsigned char> payload) {
-    writeFailed = writeFailed || std::fwrite(payload.data(), 1, payload.size(), out.stream()) != payload.size();
-  };
-  if (!readInput(path, *input, [&](std::span<const unsigned char> block) { extractor.update(block, write); })) {
-    return kExitTrouble;  // the output is discarded with `out`
-  }
-  const ImageReport report = extractor.finish(write);
-  if (!report.intact) {
-    out.discard();
-    if (json) std::fputs("[", stdout);
-    printReport(path, report, json, true);
-    if (json) std::fputs("\n]\n", stdout);
+  ImageReport report;
+  int writeError = 0;
+  const Extraction extraction = !toStandardOutput && file.seekable()
+                                    ? streamPayload(path, *input, out, report, writeError)
+                                    : copyVerifiedPayload(path, *input, out, report, writeError);
+  if (extraction == Extraction::unreadable) return kExitTrouble;  // the output is discarded with `file`
+  if (extraction == Extraction::damaged) {
+    file.discard();
+    printExtractReport(reportTo, path, report, json);
     return kExitDamaged;
   }
-  if (writeFailed || !out.commit()) {
-    const int reason = errno != 0 ? errno : EIO;
-    out.discard();
+  errno = 0;
+  if (extraction == Extraction::unwritable || (!toStandardOutput && !file.commit())) {
+    const int reason = writeError != 0 ? writeError : errno != 0 ? errno : EIO;
+    file.discard();
+    if (toStandardOutput) std::clearerr(stdout);  // said here, and not again as a lost report
     std::fprintf(stderr, "imageInfo: cannot write %s: %s\n", outPath.c_str(), std::strerror(reason));
     return kExitTrouble;
   }
-  if (json) std::fputs("[", stdout);
-  printReport(path, report, json, true, &outPath);
-  if (json) std::fputs("\n]\n", stdout);
+  printExtractReport(reportTo, path, report, json, &outPath);
   return 0;
 }
 
@@ -202,7 +310,12 @@ int run(const std::vector<std::string>& args) {
   }
   // A report that did not arrive in full must not look like a good one.
   constexpr const char* kLostReport = "imageInfo: cannot write the report: ";
-  if (extractTo) return finishStandardOutput(extractPayload(paths[0], *extractTo, json), kExitTrouble, kLostReport);
+  if (extractTo) {
+    const std::string lostPayload = "imageInfo: cannot write " + *extractTo + ": ";
+    const bool payloadOnStandardOutput = isStandardOutput(*extractTo);
+    const int status = extractPayload(paths[0], *extractTo, json);
+    return finishStandardOutput(status, kExitTrouble, payloadOnStandardOutput ? lostPayload.c_str() : kLostReport);
+  }
 
   int worst = 0;
   bool first = true;
@@ -214,7 +327,7 @@ int run(const std::vector<std::string>& args) {
       continue;
     }
     if (!report->intact) worst = std::max(worst, kExitDamaged);
-    printReport(path, *report, json, first);
+    printReport(stdout, path, *report, json, first);
     first = false;
   }
   if (json) std::fputs(first ? "]\n" : "\n]\n", stdout);

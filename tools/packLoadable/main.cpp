@@ -46,23 +46,19 @@ int fail(const char* format, const std::string& argument) {
   return kExitFailure;
 }
 
-// Writes the header, the payload padded to a whole word, and then the finished checksum over
-// the header's checksum field. header.checksum holds the checksum afterwards.
-CopyStatus writeImage(std::FILE* source, std::FILE* target, LoadImageHeader& header) {
+// Writes the header, the payload padded to a whole word and the finished checksum, which
+// header.checksum holds afterwards.
+CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHeader& header) {
   // A tail of one to three bytes goes out as a whole word; the checksum counts it the same way.
   static constexpr std::array<unsigned char, 3> zeros{};
   const std::size_t padding = (4 - header.imageSize % 4) % 4;
   WordSum sum;
-  const CopyStatus copied =
-      copyBehindHeader(source, target, encodeLoadImageHeader(header), header.imageSize, std::span(zeros).first(padding),
-                       [&sum](std::span<const unsigned char> block) { sum.update(block); });
-  if (copied != CopyStatus::ok) return copied;
-
-  header.checksum = sum.finish();
-  const auto patched = encodeLoadImageHeader(header);
-  return writeAt(target, kLoadImageChecksumOffset, std::span(patched).subspan(kLoadImageChecksumOffset, 4))
-             ? CopyStatus::ok
-             : CopyStatus::writeFailed;
+  return copyWithCheckValue(source, target.stream(), target.seekable(), header.imageSize,
+                            std::span(zeros).first(padding), kLoadImageChecksumOffset, 4, sum,
+                            [&header](const WordSum& value) {
+                              header.checksum = value.finish();
+                              return encodeLoadImageHeader(header);
+                            });
 }
 
 int run(const std::vector<std::string>& args) {
@@ -84,7 +80,8 @@ int run(const std::vector<std::string>& args) {
 
   // Everything about the source is settled before the target is opened, because opening the
   // target empties it.
-  Stream source = openStream(sourcePath, "rb");
+  bool notRegular = false;
+  Stream source = openRegularFile(sourcePath, &notRegular);
   const auto sourceSize = source ? regularFileSize(source.get()) : std::nullopt;
   if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath);
   if (*sourceSize > UINT32_MAX) return fail("ERROR : Source file too large - %s\n", sourcePath);
@@ -97,7 +94,7 @@ int run(const std::vector<std::string>& args) {
 
   LoadImageHeader header =
       makeLoadImageHeader(static_cast<std::uint32_t>(*sourceSize), *loadAddress, *execAddress, imageName);
-  CopyStatus status = writeImage(source.get(), target.stream(), header);
+  CopyStatus status = writeImage(source.get(), target, header);
   source.close();
   if (status == CopyStatus::ok && !target.commit()) status = CopyStatus::writeFailed;
 

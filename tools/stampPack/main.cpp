@@ -42,16 +42,14 @@ std::optional<PackingDate> localDateNow() {
                      static_cast<std::uint8_t>(local.tm_mday)};
 }
 
-// Writes the header, the payload, and then the finished CRC over the header's CRC byte.
-bool writeStamped(std::FILE* input, std::FILE* output, StampHeader& header) {
+// Writes the header, the payload and the finished CRC.
+bool writeStamped(std::FILE* input, const OutputFile& output, StampHeader& header) {
   Crc8 crc;
-  const CopyStatus copied = copyBehindHeader(input, output, encodeStampHeader(header), header.dataLength, {},
-                                             [&crc](std::span<const unsigned char> block) { crc.update(block); });
-  if (copied != CopyStatus::ok) return false;
-
-  header.crc8 = crc.result();
-  const auto patched = encodeStampHeader(header);
-  return writeAt(output, kStampCrcOffset, std::span(patched).subspan(kStampCrcOffset, 1));
+  return copyWithCheckValue(input, output.stream(), output.seekable(), header.dataLength, {}, kStampCrcOffset, 1, crc,
+                            [&header](const Crc8& value) {
+                              header.crc8 = value.result();
+                              return encodeStampHeader(header);
+                            }) == CopyStatus::ok;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -72,7 +70,8 @@ int run(const std::vector<std::string>& args) {
 
   // The input is opened and measured before the output, so that a missing or unusable input
   // leaves an existing output as it was.
-  Stream input = openStream(inputPath, "rb");
+  bool notRegular = false;
+  Stream input = openRegularFile(inputPath, &notRegular);
   const auto inputSize = input ? regularFileSize(input.get()) : std::nullopt;
   if (!inputSize || *inputSize > UINT32_MAX) return kExitFailure;
   if (isSameFile(inputPath, outputPath)) return kExitFailure;
@@ -83,7 +82,7 @@ int run(const std::vector<std::string>& args) {
   if (!output.open(outputPath)) return kExitFailure;
 
   StampHeader header = makeStampHeader(imageId, static_cast<std::uint32_t>(*inputSize), *date);
-  const bool written = writeStamped(input.get(), output.stream(), header);
+  const bool written = writeStamped(input.get(), output, header);
   input.close();
   if (!written || !output.commit()) {
     output.discard();
