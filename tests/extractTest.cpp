@@ -3,7 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -96,6 +103,7 @@ TEST_F(Extract, RefusalsWriteNothing) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
+    RunOptions options{};
   };
   std::vector<Case> cases = {
       {{"--extract", dir.file("out")}, "imageInfo: --extract takes exactly one FILE, not 0\n"},
@@ -108,9 +116,17 @@ TEST_F(Extract, RefusalsWriteNothing) {
   for (const std::string& out : outputsNamingTheImage) {
     cases.push_back({{"--extract", out, dir.file("packed.img")}, "imageInfo: " + out + " is the file being read\n"});
   }
+#ifndef _WIN32
+  // The image read as standard input is the same file.
+  RunOptions imageAsInput;
+  imageAsInput.standardInputFile = dir.file("packed.img");
+  cases.push_back({{"--extract", dir.file("packed.img"), "-"},
+                   "imageInfo: " + dir.file("packed.img") + " is the file being read\n",
+                   imageAsInput});
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);
-    const ProgramResult result = info(c.args);
+    const ProgramResult result = info(c.args, c.options);
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, c.err);
@@ -150,4 +166,51 @@ TEST_F(Extract, StandardInputGivesTheSameReport) {
   writeFile(dir.file("-"), readFile(dir.file("stamped")));
   fs::current_path(dir.path());
   EXPECT_EQ(info({"./-"}).exitStatus, 0);
+}
+
+// OUT "-" (or /dev/stdout) takes the payload on standard output, and only once the whole image is
+// known intact; the report then goes to standard error.
+TEST_F(Extract, PayloadOnStandardOutputIsVerifiedFirst) {
+  const Bytes payload = randomBytes(300'000, 5);
+  packBoth(payload);
+  Bytes damaged = readFile(dir.file("stamped"));
+  damaged[damaged.size() - 7] ^= 0x10;
+  writeFile(dir.file("damaged"), damaged);
+  RunOptions stampedIn, damagedIn;
+  stampedIn.standardInput = dir.file("stamped");
+  damagedIn.standardInput = dir.file("damaged");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    RunOptions options;
+    int status;
+  };
+  std::vector<Case> cases = {
+      {"from a file", {"--extract", "-", dir.file("packed.img")}, {}, 0},
+      {"from standard input", {"--extract", "-", "-"}, stampedIn, 0},
+      {"from a damaged file", {"--extract", "-", dir.file("damaged")}, {}, 1},
+      {"from a damaged standard input", {"--extract", "-", "-"}, damagedIn, 1},
+  };
+#ifndef _WIN32
+  cases.push_back({"to /dev/stdout", {"--extract", "/dev/stdout", dir.file("stamped")}, {}, 0});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = info(c.args, c.options);
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_EQ(result.out, c.status == 0 ? std::string(payload.begin(), payload.end()) : "");
+    EXPECT_NE(result.err.find(c.status == 0 ? "  verdict: ok\npayload written to " : "  verdict: damaged"),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "-"));
+#ifndef _WIN32
+  // A FIFO OUT with a reader gets the same bytes, and stays a FIFO.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  auto reader = std::async(std::launch::async, [&] { return readFile(dir.file("fifo")); });
+  EXPECT_EQ(info({"--extract", dir.file("fifo"), dir.file("packed.img")}).exitStatus, 0);
+  if (const int unblock = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK); unblock >= 0) close(unblock);
+  EXPECT_EQ(reader.get(), payload);
+  EXPECT_TRUE(fs::is_fifo(dir.path() / "fifo"));
+#endif
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -60,6 +62,57 @@ TEST(CopyBehindHeader, InputShorterThanTheCountIsAReadFailure) {
   Stream out = openStream(dir.file("out"), "wb");
   EXPECT_EQ(copyBehindHeader(in.get(), out.get(), {}, 5001, {}, [](std::span<const unsigned char>) {}),
             CopyStatus::readFailed);
+}
+
+// Onto an output that cannot seek, the check value comes from a first pass over the source,
+// and a source that changed before the copy that follows fails the run.
+TEST(CopyWithCheckValue, SourceChangedBetweenThePassesIsAReadFailure) {
+  TempDir dir;
+  const Bytes payload = randomBytes(70'000, 8);
+  // A byte sum for a check value, and a header that is that sum's four bytes.
+  struct Sum {
+    std::uint32_t value = 0;
+    std::function<void()>* onFirstBlock = nullptr;  // runs once, as the first pass begins
+    void update(std::span<const unsigned char> block) {
+      if (onFirstBlock != nullptr && *onFirstBlock) std::exchange(*onFirstBlock, nullptr)();
+      for (const unsigned char byte : block) value += byte;
+    }
+  };
+  const auto header = [](const Sum& sum) {
+    return std::array<unsigned char, 4>{
+        static_cast<unsigned char>(sum.value), static_cast<unsigned char>(sum.value >> 8),
+        static_cast<unsigned char>(sum.value >> 16), static_cast<unsigned char>(sum.value >> 24)};
+  };
+  const std::string in = dir.file("in");
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    CopyStatus expected;
+  } cases[] = {
+      {"unchanged", [] {}, CopyStatus::ok},
+      {"a byte changed", [&] { std::fstream(in, std::ios::in | std::ios::out | std::ios::binary).put('\x5A'); },
+       CopyStatus::readFailed},
+      {"grew", [&] { std::ofstream(in, std::ios::app | std::ios::binary).put('\x01'); }, CopyStatus::readFailed},
+      {"shrank", [&] { fs::resize_file(in, payload.size() - 1); }, CopyStatus::readFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes source = payload;
+    source[0] = 0x11;  // so that writing 0x5A there changes it
+    writeFile(in, source);
+    std::function<void()> change = c.change;
+    Stream input = openStream(in, "rb");
+    Stream output = openStream(dir.file("out"), "wb");
+    Sum sum;
+    sum.onFirstBlock = &change;
+    EXPECT_EQ(copyWithCheckValue(input.get(), output.get(), false, source.size(), {}, 0, 4, sum, header), c.expected);
+    output.close();
+    if (c.expected != CopyStatus::ok) continue;
+    const auto written = header(sum);
+    Bytes expected(written.begin(), written.end());
+    expected.insert(expected.end(), source.begin(), source.end());
+    EXPECT_EQ(readFile(dir.file("out")), expected);
+  }
 }
 
 // An output given up, or never committed, leaves the target as it was and nothing beside it.

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -161,6 +165,34 @@ TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
   // After "--" a name that starts with "-" is a file (this one empty: not an image).
   fs::current_path(dir.path());
   EXPECT_EQ(info({"--", "-odd"}).exitStatus, 1);
+#ifndef _WIN32
+  // Neither a FIFO with no writer nor a standard input that cannot be read passes for an empty
+  // file, and nothing waits.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  RunOptions closedInput, directoryInput;
+  closedInput.standardInputFile = kClosedInput;
+  directoryInput.standardInputFile = dir.file("folder");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    RunOptions options;
+    std::string err;
+  } unreadable[] = {
+      {"a FIFO with no writer",
+       {dir.file("fifo")},
+       {},
+       "imageInfo: cannot read " + dir.file("fifo") + ": not a regular file\n"},
+      {"standard input closed", {"-"}, closedInput, "imageInfo: cannot read <stdin>: Bad file descriptor\n"},
+      {"standard input a directory", {"-"}, directoryInput, "imageInfo: cannot read <stdin>: Is a directory\n"},
+  };
+  for (const auto& c : unreadable) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = runProgram(kImageInfo, c.args, c.options);
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
+  }
+#endif
 }
 
 TEST_F(ImageInfo, DamagedReportsShowStoredAndComputedValues) {
@@ -246,8 +278,7 @@ TEST_F(ImageInfo, PathsCannotForgeReportLines) {
     std::string name;
     std::string printed;
   };
-  std::vector<Case> cases = {
-      {"caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img", "caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img"}};
+  std::vector<Case> cases = {{"caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img", "caf\xc3\xa9-\xe5\x9b\xba\xe4\xbb\xb6.img"}};
 #ifndef _WIN32  // where a file name may hold a backslash, a line break or a stray byte
   cases.push_back({"back\\slash", "back\\\\slash"});
   cases.push_back({"evil\n  verdict: ok\n.img", "evil\\x0A  verdict: ok\\x0A.img"});

@@ -25,8 +25,8 @@ struct RunOptions {
   // Run as an unprivileged user (nobody) when the tests run as root, so that file permissions
   // apply to the program as they do to a user. Only where kCanDropPrivileges says so.
   bool unprivileged = false;
-  // Standard output: captured when empty, else this file is opened for writing in its place
-  // ("/dev/full" for a full disk); kClosedOutput closes it instead.
+  // Standard output: captured when empty, else this file is opened for appending in its place,
+  // as a shell's >> would ("/dev/full" for a full disk); kClosedOutput closes it instead.
   std::string standardOutput;
   // A file whose bytes the program reads on standard input, through a pipe on POSIX systems;
   // empty for an empty standard input.

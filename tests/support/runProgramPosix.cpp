@@ -91,7 +91,7 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   if (options.standardOutput.empty()) {
     out = open(capture_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   } else if (options.standardOutput != kClosedOutput) {
-    out = open(options.standardOutput.c_str(), O_WRONLY);
+    out = open(options.standardOutput.c_str(), O_WRONLY | O_APPEND);
   }
   capture_->outCaptured = options.standardOutput.empty();
   const int err = open(capture_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
