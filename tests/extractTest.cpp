@@ -117,6 +117,14 @@ TEST_F(Extract, RefusalsWriteNothing) {
     cases.push_back({{"--extract", out, dir.file("packed.img")}, "imageInfo: " + out + " is the file being read\n"});
   }
 #ifndef _WIN32
+  // A payload that cannot be written in full is a failure to write, not a damaged image.
+  cases.push_back({{"--extract", "/dev/full", dir.file("stamped")},
+                   "imageInfo: cannot write /dev/full: No space left on device\n"});
+  writeFile(dir.file("large"), randomBytes(20'000, 11));
+  ASSERT_EQ(runProgram(kStampPack, {dir.file("large"), dir.file("large.stp")}).exitStatus, 0);
+  cases.push_back({{"--extract", dir.file("out"), dir.file("large.stp")},
+                   "imageInfo: cannot write " + dir.file("out") + ": File too large\n",
+                   writesFailBeyond(10'000)});
   // The image read as standard input is the same file.
   RunOptions imageAsInput;
   imageAsInput.standardInputFile = dir.file("packed.img");

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -131,6 +135,69 @@ TEST(OutputFile, UncommittedOutputLeavesTheTargetAlone) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
   }
 }
+
+#ifndef _WIN32
+// commit() puts nothing in place that did not close cleanly, and leaves nothing beside the
+// target whatever fails: the close (network and FUSE file systems report ENOSPC, EDQUOT or EIO
+// there), or the rename.
+TEST(OutputFile, FailedCommitLeavesNothingBehind) {
+  TempDir dir;
+  const Bytes old{1, 2, 3};
+  const std::string longName = dir.file(std::string(250, 'n'));  // too long for ".NAME.XXXXXX"
+  const struct {
+    const char* what;
+    std::string target;
+    std::function<void(OutputFile&)> breakIt;
+    bool targetKept;  // false: written in place, so the incomplete file goes
+  } cases[] = {
+      {"the close fails", dir.file("target"), [](OutputFile& out) { close(fileno(out.stream())); }, true},
+      {"the rename fails", dir.file("target"),
+       [&](OutputFile&) {
+         fs::remove(dir.path() / "target");
+         fs::create_directory(dir.path() / "target");
+       },
+       true},
+      {"the close fails in place", longName, [](OutputFile& out) { close(fileno(out.stream())); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(c.target);
+    writeFile(c.target, old);
+    OutputFile output;
+    ASSERT_TRUE(output.open(c.target));
+    ASSERT_GE(std::fputs("new contents", output.stream()), 0);
+    c.breakIt(output);
+    EXPECT_FALSE(output.commit());
+    if (!c.targetKept) {
+      EXPECT_FALSE(fs::exists(c.target));
+    } else if (fs::is_regular_file(c.target)) {  // not where the rename's target became a folder
+      EXPECT_EQ(readFile(c.target), old);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), c.targetKept ? 1 : 0);
+    fs::remove_all(c.target);
+  }
+}
+
+// A patch that cannot be written (here: an output that cannot seek, taken for one that can)
+// fails the copy; it must never end as if all went well.
+TEST(CopyWithCheckValue, FailedPatchIsAWriteFailure) {
+  TempDir dir;
+  writeFile(dir.file("in"), randomBytes(100, 9));
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  Stream in = openStream(dir.file("in"), "rb");
+  Stream out(fdopen(ends[1], "wb"));
+  struct Sum {
+    unsigned value = 0;
+    void update(std::span<const unsigned char> block) {
+      for (const unsigned char byte : block) value += byte;
+    }
+  } sum;
+  const auto header = [](const Sum& s) { return std::array<unsigned char, 1>{static_cast<unsigned char>(s.value)}; };
+  EXPECT_EQ(copyWithCheckValue(in.get(), out.get(), true, 100, {}, 0, 1, sum, header), CopyStatus::writeFailed);
+  close(ends[0]);
+}
+#endif
 
 TEST(RemoveIncompleteOutput, RemovesRegularFilesOnly) {
   TempDir dir;

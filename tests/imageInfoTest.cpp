@@ -291,5 +291,11 @@ TEST_F(ImageInfo, PathsCannotForgeReportLines) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out.rfind(dir.file("") + c.printed + "\n  format: unrecognised\n", 0), 0u) << result.out;
     EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 4);  // path, format, length, verdict
+    // Nor can the file --extract writes to.
+    const ProgramResult extracted = info({"--extract", dir.file(c.name), dir.file("packed.img")});
+    EXPECT_EQ(extracted.exitStatus, 0);
+    EXPECT_NE(extracted.out.find("\npayload written to " + dir.file("") + c.printed + "\n"), std::string::npos)
+        << extracted.out;
+    EXPECT_EQ(std::count(extracted.out.begin(), extracted.out.end(), '\n'), 11);  // the report, and the one line
   }
 }

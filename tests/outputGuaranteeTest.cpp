@@ -232,6 +232,15 @@ TEST_P(OutputGuarantee, PermissionBitsAreKept) {
     ASSERT_EQ(pack(dir.file("in"), target).exitStatus, 0);
     EXPECT_EQ(permissions(target), mode);
   }
+  // Run by root, the new file keeps the old one's owner too.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(pack(dir.file("in"), target).exitStatus, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+  }
 }
 
 // Run as an unprivileged user where the tests run as root, so that permissions bind.
@@ -262,6 +271,45 @@ TEST_P(OutputGuarantee, PermissionsDecideAsTheyDidInPlace) {
   fs::permissions(dir.path() / "locked", fs::perms::all);
   expectIntact(locked);
   EXPECT_EQ(temporaries(dir.path() / "locked"), std::vector<std::string>{});
+
+  // In a sticky folder such as /tmp, another user's target that everyone may write cannot be
+  // replaced by a rename; it is written in place, as it always was, and keeps its owner.
+  if (geteuid() == 0) {
+    fs::create_directory(dir.path() / "sticky");
+    fs::permissions(dir.path() / "sticky", static_cast<fs::perms>(01777));
+    const std::string shared = dir.file("sticky/out.img");
+    writeFile(shared, Bytes{7, 8, 9});
+    fs::permissions(shared, static_cast<fs::perms>(0666));
+    EXPECT_EQ(pack(dir.file("in"), shared, unprivileged).exitStatus, 0);
+    expectIntact(shared);
+    struct stat info {};
+    ASSERT_EQ(stat(shared.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(temporaries(dir.path() / "sticky"), std::vector<std::string>{});
+  }
+}
+
+// A reader that leaves early is a failed write, never a success: the program dies of SIGPIPE,
+// or where SIGPIPE is ignored it fails with status 20.
+TEST_P(OutputGuarantee, ReaderThatLeavesEarlyFailsTheRun) {
+  writeFile(dir.file("in"), randomBytes(1 << 20, 10));
+  ASSERT_EQ(mkfifo(dir.file("fifo.img").c_str(), 0600), 0);
+  RunOptions sigpipeIgnored;
+  sigpipeIgnored.ignoredSignals = {SIGPIPE};
+  const std::pair<RunOptions, int> cases[] = {{{}, 128 + SIGPIPE}, {sigpipeIgnored, 20}};
+  for (const auto& [options, status] : cases) {
+    SCOPED_TRACE(status);
+    auto reader = std::async(std::launch::async, [&] {
+      const int fifo = open(dir.file("fifo.img").c_str(), O_RDONLY);
+      char first[10];
+      const bool read10 = fifo >= 0 && read(fifo, first, sizeof first) > 0;
+      if (fifo >= 0) close(fifo);
+      return read10;
+    });
+    EXPECT_EQ(pack(dir.file("in"), dir.file("fifo.img"), options).exitStatus, status);
+    EXPECT_TRUE(reader.get());
+    EXPECT_TRUE(fs::is_fifo(dir.path() / "fifo.img"));
+  }
 }
 
 TEST_P(OutputGuarantee, LinksStayLinksAndDevicesAreWrittenInPlace) {

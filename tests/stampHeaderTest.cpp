@@ -107,6 +107,36 @@ TEST(Crc8, DispatchMatchesTheCpuFeatures) {
   EXPECT_STREQ(crc8Implementations().front().name, "table");
 }
 
+// Each feature comes from its own documented CPUID bit, so a probe that reads the wrong bit fails
+// here on any CPU; the AVX-512 ones only where the system saves the AVX-512 registers.
+TEST(Crc8, CpuFeaturesComeFromTheirCpuidBits) {
+  constexpr std::uint64_t kAvx512Saved = 0xE6;
+  const auto only = [](bool CpuFeatures::*feature) {
+    CpuFeatures features;
+    features.*feature = true;
+    return features;
+  };
+  const struct {
+    const char* what;
+    CpuidWords words;
+    CpuFeatures expected;
+  } cases[] = {
+      {"nothing", {}, {}},
+      {"PCLMULQDQ: leaf 1 ECX bit 1", {1u << 1, 0, 0, 0}, only(&CpuFeatures::pclmul)},
+      {"SSE4.1: leaf 1 ECX bit 19", {1u << 19, 0, 0, 0}, only(&CpuFeatures::sse41)},
+      {"AVX-512F: leaf 7 EBX bit 16", {0, 1u << 16, 0, kAvx512Saved}, only(&CpuFeatures::avx512f)},
+      {"AVX-512BW: leaf 7 EBX bit 30", {0, 1u << 30, 0, kAvx512Saved}, only(&CpuFeatures::avx512bw)},
+      {"AVX-512VL: leaf 7 EBX bit 31", {0, 1u << 31, 0, kAvx512Saved}, only(&CpuFeatures::avx512vl)},
+      {"VPCLMULQDQ: leaf 7 ECX bit 10", {0, 0, 1u << 10, kAvx512Saved}, only(&CpuFeatures::vpclmulqdq)},
+      {"every other bit", {~((1u << 1) | (1u << 19)), ~((1u << 16) | (1u << 30) | (1u << 31)), ~(1u << 10), ~0ull}, {}},
+      {"AVX-512 registers not saved", {0, ~0u, ~0u, 0x06}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(decodeCpuFeatures(c.words) == c.expected);
+  }
+}
+
 TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {
   StampHeader header = makeStampHeader(0x64365577, 0x01020304, PackingDate{2026, 12, 8});
   header.crc8 = 0xA5;

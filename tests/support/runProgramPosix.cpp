@@ -43,7 +43,9 @@ constexpr uid_t kNobody = 65534;
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
   }
-  // An ignored signal stays ignored across exec, as nohup relies on.
+  // The tests ignore SIGPIPE themselves (see below); a program starts with the default, as it
+  // would from a shell. An ignored signal stays ignored across exec, as nohup relies on.
+  if (signal(SIGPIPE, SIG_DFL) == SIG_ERR) _exit(126);
   for (const int ignored : options.ignoredSignals) {
     if (signal(ignored, SIG_IGN) == SIG_ERR) _exit(126);
   }

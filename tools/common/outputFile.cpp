@@ -218,8 +218,12 @@ std::FILE* streamOn(int descriptor) {
 
 bool OutputFile::openInPlace(const std::string& path, bool regular) {
   // Never O_CREAT or O_TRUNC on anything but a regular file: a FIFO that vanished must not come
-  // back as a regular file, and a device is not a file to empty.
-  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular ? O_CREAT | O_TRUNC : 0);
+  // back as a regular file, and a device is not a file to empty. An existing file is opened
+  // without O_CREAT, which Linux refuses for another user's file in a sticky folder
+  // (fs.protected_regular) where a plain open for writing is allowed.
+  struct stat existing {};
+  const bool exists = stat(path.c_str(), &existing) == 0;
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular ? O_TRUNC | (exists ? 0 : O_CREAT) : 0);
   target_ = path;
   stream_ = streamOn(::open(path.c_str(), flags, 0666));
   seekable_ = regular;
@@ -262,6 +266,15 @@ bool OutputFile::open(const std::string& target) {
     const int probe = ::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (probe < 0) return false;
     close(probe);
+    // In a sticky folder (/tmp) only a file's owner, the folder's owner or root may replace
+    // it; another user's file that everyone may write is written in place, as it always was.
+    struct stat folder {};
+    const uid_t user = geteuid();
+    if (user != 0 && existing.st_uid != user &&
+        stat(resolved.parent_path().empty() ? "." : resolved.parent_path().c_str(), &folder) == 0 &&
+        (folder.st_mode & S_ISVTX) != 0 && folder.st_uid != user) {
+      return openInPlace(target_, true);
+    }
   }
 
   installSignalHandlers();

@@ -21,8 +21,9 @@
 //   written through standard output, front to back, where it stands.
 // - anything else that is not a regular file (a pipe, a FIFO, a socket, a terminal, a device):
 //   opened as it is, never created, truncated, renamed or removed, and written front to back.
-// - a regular file whose directory takes no new file: written in place, the old way, with the
-//   incomplete output removed on failure.
+// - a regular file whose directory takes no new file, or that the rename may not replace
+//   (another user's file in a sticky folder such as /tmp): written in place, the old way, with
+//   the incomplete output removed on failure.
 // Only one OutputFile may be open at a time in a program, because the signal handler knows one
 // temporary file.
 class OutputFile {

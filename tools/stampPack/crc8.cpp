@@ -79,6 +79,20 @@ std::span<const Crc8Implementation> crc8Implementations() {
   return runnable;
 }
 
+CpuFeatures decodeCpuFeatures(const CpuidWords& words) noexcept {
+  const auto bit = [](std::uint64_t word, unsigned position) { return ((word >> position) & 1u) != 0; };
+  constexpr std::uint64_t kAvx512State = 0xE6;  // SSE, AVX, opmask, upper ZMM0-15, ZMM16-31
+  const bool avx512Saved = (words.xcr0 & kAvx512State) == kAvx512State;
+  CpuFeatures features;
+  features.pclmul = bit(words.leaf1Ecx, 1);
+  features.sse41 = bit(words.leaf1Ecx, 19);
+  features.avx512f = avx512Saved && bit(words.leaf7Ebx, 16);
+  features.avx512bw = avx512Saved && bit(words.leaf7Ebx, 30);
+  features.avx512vl = avx512Saved && bit(words.leaf7Ebx, 31);
+  features.vpclmulqdq = avx512Saved && bit(words.leaf7Ecx, 10);
+  return features;
+}
+
 const Crc8Implementation& crc8ChooseFor(const CpuFeatures& features) {
   for (auto it = std::rbegin(kBuilt); it != std::rend(kBuilt); ++it) {
     if (it->runsOn(features)) return *it;

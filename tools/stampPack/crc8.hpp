@@ -32,7 +32,25 @@ struct CpuFeatures {
   bool avx512bw = false;
   bool avx512vl = false;
   bool vpclmulqdq = false;
+  bool operator==(const CpuFeatures&) const = default;
 };
+
+// The words an x86 CPU reports about itself: CPUID leaf 1 ECX, CPUID leaf 7 (subleaf 0) EBX and
+// ECX, and XCR0, the register states the operating system saves (0 where leaf 1 ECX's OSXSAVE
+// bit, 27, is clear and XGETBV cannot be used).
+struct CpuidWords {
+  std::uint32_t leaf1Ecx = 0;
+  std::uint32_t leaf7Ebx = 0;
+  std::uint32_t leaf7Ecx = 0;
+  std::uint64_t xcr0 = 0;
+};
+
+// The features decoded from those words, by the bits Intel's and AMD's manuals give: PCLMULQDQ
+// is leaf 1 ECX bit 1 and SSE4.1 bit 19; AVX-512F, AVX-512BW and AVX-512VL are leaf 7 EBX bits
+// 16, 30 and 31, and VPCLMULQDQ leaf 7 ECX bit 10. The last four count only where the system
+// saves the AVX-512 state (XCR0 bits 1, 2, 5, 6 and 7), without which their registers are
+// unusable.
+CpuFeatures decodeCpuFeatures(const CpuidWords& words) noexcept;
 
 struct Crc8Implementation {
   const char* name;

@@ -9,6 +9,7 @@
 
 #include "crc8X86.hpp"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include "crc8.hpp"
@@ -80,14 +81,19 @@ __attribute__((target("pclmul,sse4.1"))) std::span<const unsigned char> foldSing
 }  // namespace
 
 CpuFeatures probeCpuFeatures() {
-  CpuFeatures features;
-  features.pclmul = __builtin_cpu_supports("pclmul");
-  features.sse41 = __builtin_cpu_supports("sse4.1");
-  features.avx512f = __builtin_cpu_supports("avx512f");
-  features.avx512bw = __builtin_cpu_supports("avx512bw");
-  features.avx512vl = __builtin_cpu_supports("avx512vl");
-  features.vpclmulqdq = __builtin_cpu_supports("vpclmulqdq");
-  return features;
+  CpuidWords words;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) words.leaf1Ecx = ecx;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+    words.leaf7Ebx = ebx;
+    words.leaf7Ecx = ecx;
+  }
+  if ((words.leaf1Ecx & (1u << 27)) != 0) {  // OSXSAVE: XGETBV is there
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    words.xcr0 = std::uint64_t{high} << 32 | low;
+  }
+  return decodeCpuFeatures(words);
 }
 
 __attribute__((target("pclmul,sse4.1"))) std::uint8_t crc8UpdateClmul(std::uint8_t crc,
