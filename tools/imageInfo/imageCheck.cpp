@@ -60,15 +60,17 @@ void ImageCheck::update(std::span<const unsigned char> bytes) {
     if (prefixLength_ < prefix_.size()) return;
     decide();
   }
-  if (candidate_ == Candidate::loadImage) sum_.update(bytes);
-  if (candidate_ == Candidate::stampedImage) crc_.update(bytes);
+  if (candidate_ == Candidate::loadImage || candidate_ == Candidate::both) sum_.update(bytes);
+  if (candidate_ == Candidate::stampedImage || candidate_ == Candidate::both) crc_.update(bytes);
 }
 
 void ImageCheck::decide() {
   const std::span<const unsigned char> prefix(prefix_);
+  const bool stampPlausible = stampHeaderProblem(prefix).empty();
   if (startsLoadImage(prefix) && signsLoadImage(prefix)) {
-    candidate_ = Candidate::loadImage;
-  } else if (stampHeaderProblem(prefix).empty()) {
+    candidate_ = stampPlausible ? Candidate::both : Candidate::loadImage;
+    if (stampPlausible) crc_.update(prefix.subspan(kStampHeaderSize));
+  } else if (stampPlausible) {
     candidate_ = Candidate::stampedImage;
     crc_.update(prefix.subspan(kStampHeaderSize));  // the payload's first bytes came with the header
   } else {
@@ -76,70 +78,98 @@ void ImageCheck::decide() {
   }
 }
 
-ImageReport ImageCheck::finish() const {
+ImageReport ImageCheck::loadReading() const {
   ImageReport report;
   report.fileLength = length_;
-  const std::span<const unsigned char> prefix(prefix_.data(), prefixLength_);
+  report.format = ImageFormat::loadImage;
+  report.loadHeader = decodeLoadImageHeader(std::span<const unsigned char, kLoadImageHeaderSize>(prefix_));
+  report.computedChecksum = sum_.finish();
+  const std::uint64_t expected = kLoadImageHeaderSize + (std::uint64_t{report.loadHeader.imageSize} + 3) / 4 * 4;
+  if (length_ != expected) {
+    report.verdict = describe("damaged: length %llu but header says %llu", static_cast<unsigned long long>(length_),
+                              static_cast<unsigned long long>(expected));
+  } else if (report.computedChecksum != report.loadHeader.checksum) {
+    report.verdict =
+        describe("damaged: checksum 0x%08x stored, 0x%08x computed", static_cast<unsigned>(report.loadHeader.checksum),
+                 static_cast<unsigned>(report.computedChecksum));
+  }
+  report.intact = report.verdict.empty();
+  if (report.intact) report.verdict = "ok";
+  return report;
+}
 
+ImageReport ImageCheck::stampedReading(const Crc8& crc) const {
+  ImageReport report;
+  report.fileLength = length_;
+  const StampHeader header = decodeStampHeader(std::span<const unsigned char>(prefix_).first<kStampHeaderSize>());
+  const std::uint64_t expected = kStampHeaderSize + std::uint64_t{header.dataLength};
+  if (length_ != expected) {
+    report.verdict = describe("not a recognised image (as a stamped image: length %llu but header says %llu)",
+                              static_cast<unsigned long long>(length_), static_cast<unsigned long long>(expected));
+    return report;
+  }
+  report.format = ImageFormat::stampedImage;
+  report.stampHeader = header;
+  report.computedCrc8 = crc.result();
+  if (report.computedCrc8 != header.crc8) {
+    report.verdict = describe("damaged: CRC-8 0x%02x stored, 0x%02x computed", static_cast<unsigned>(header.crc8),
+                              static_cast<unsigned>(report.computedCrc8));
+  }
+  report.intact = report.verdict.empty();
+  if (report.intact) report.verdict = "ok";
+  return report;
+}
+
+ImageReport ImageCheck::finish() const {
+  const std::span<const unsigned char> prefix(prefix_.data(), prefixLength_);
   Candidate candidate = candidate_;
   Crc8 crc = crc_;
   if (candidate == Candidate::undecided) {  // shorter than a load-image header
     candidate = stampHeaderProblem(prefix).empty() ? Candidate::stampedImage : Candidate::neither;
     if (candidate == Candidate::stampedImage) crc.update(prefix.subspan(kStampHeaderSize));
   }
-
-  if (candidate == Candidate::loadImage) {
-    report.format = ImageFormat::loadImage;
-    report.loadHeader = decodeLoadImageHeader(prefix.first<kLoadImageHeaderSize>());
-    report.computedChecksum = sum_.finish();
-    const std::uint64_t expected = kLoadImageHeaderSize + (std::uint64_t{report.loadHeader.imageSize} + 3) / 4 * 4;
-    if (length_ != expected) {
-      report.verdict = describe("damaged: length %llu but header says %llu", static_cast<unsigned long long>(length_),
-                                static_cast<unsigned long long>(expected));
-    } else if (report.computedChecksum != report.loadHeader.checksum) {
-      report.verdict =
-          describe("damaged: checksum 0x%08x stored, 0x%08x computed",
-                   static_cast<unsigned>(report.loadHeader.checksum), static_cast<unsigned>(report.computedChecksum));
+  switch (candidate) {
+    case Candidate::loadImage:
+      return loadReading();
+    case Candidate::stampedImage:
+      return stampedReading(crc);
+    case Candidate::both: {
+      ImageReport load = loadReading();
+      ImageReport stamped = stampedReading(crc);
+      return load.intact || !stamped.intact ? load : stamped;
     }
-  } else if (candidate == Candidate::stampedImage) {
-    const StampHeader header = decodeStampHeader(prefix.first<kStampHeaderSize>());
-    const std::uint64_t expected = kStampHeaderSize + std::uint64_t{header.dataLength};
-    if (length_ != expected) {
-      report.verdict = describe("not a recognised image (as a stamped image: length %llu but header says %llu)",
-                                static_cast<unsigned long long>(length_), static_cast<unsigned long long>(expected));
-      return report;
-    }
-    report.format = ImageFormat::stampedImage;
-    report.stampHeader = header;
-    report.computedCrc8 = crc.result();
-    if (report.computedCrc8 != header.crc8) {
-      report.verdict = describe("damaged: CRC-8 0x%02x stored, 0x%02x computed", static_cast<unsigned>(header.crc8),
-                                static_cast<unsigned>(report.computedCrc8));
-    }
-  } else {
-    // The closest format: a load image when any of its marks is there, else a stamped image.
-    const bool nearLoadImage = startsLoadImage(prefix) || signsLoadImage(prefix);
-    report.verdict = nearLoadImage ? "not a recognised image (as a load image: " + loadHeaderProblem(prefix) + ")"
-                                   : "not a recognised image (as a stamped image: " + stampHeaderProblem(prefix) + ")";
-    return report;
+    case Candidate::undecided:
+    case Candidate::neither:
+      break;
   }
-
-  report.intact = report.verdict.empty();
-  if (report.intact) report.verdict = "ok";
+  // The closest format: a load image when any of its marks is there, else a stamped image.
+  ImageReport report;
+  report.fileLength = length_;
+  const bool nearLoadImage = startsLoadImage(prefix) || signsLoadImage(prefix);
+  report.verdict = nearLoadImage ? "not a recognised image (as a load image: " + loadHeaderProblem(prefix) + ")"
+                                 : "not a recognised image (as a stamped image: " + stampHeaderProblem(prefix) + ")";
   return report;
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> ImageCheck::payloadRange() const {
   const std::span<const unsigned char> prefix(prefix_.data(), prefixLength_);
-  if (candidate_ == Candidate::loadImage) {
+  const auto loadRange = [&] {
     const LoadImageHeader header = decodeLoadImageHeader(prefix.first<kLoadImageHeaderSize>());
     return std::pair<std::uint64_t, std::uint64_t>{kLoadImageHeaderSize,
                                                    kLoadImageHeaderSize + std::uint64_t{header.imageSize}};
-  }
-  if (candidate_ == Candidate::stampedImage) {
+  };
+  const auto stampedRange = [&] {
     const StampHeader header = decodeStampHeader(prefix.first<kStampHeaderSize>());
     return std::pair<std::uint64_t, std::uint64_t>{kStampHeaderSize,
                                                    kStampHeaderSize + std::uint64_t{header.dataLength}};
+  };
+  if (candidate_ == Candidate::loadImage) return loadRange();
+  if (candidate_ == Candidate::stampedImage) return stampedRange();
+  if (candidate_ == Candidate::both) {
+    // Past one reading's whole length, only the other can still be intact.
+    const std::uint64_t loadLength = kLoadImageHeaderSize + (loadRange().second - kLoadImageHeaderSize + 3) / 4 * 4;
+    if (length_ > loadLength) return stampedRange();
+    if (length_ > stampedRange().second) return loadRange();
   }
   return std::nullopt;
 }

@@ -14,6 +14,10 @@
 
 enum class ImageFormat { loadImage, stampedImage, unrecognised };
 
+// The longest file that can be read both as a load image and as a stamped image: such a load
+// image has an image size below 256 (bytes 5-7, its high bytes, are a stamp's zero bytes).
+inline constexpr std::size_t kMostAmbiguousLength = 44 + 256;
+
 // What one file turned out to be, its header fields, and whether it is intact.
 struct ImageReport {
   ImageFormat format = ImageFormat::unrecognised;
@@ -36,23 +40,30 @@ struct ImageReport {
 // bytes 32-39; it is intact when its length is 44 + the image size rounded up to whole words
 // and the word-sum of those words matches. A stamped image is at least 16 bytes with bytes 5-7
 // zero, a data length of the file's length - 16, month 1-12 and day 1-31; it is intact when the
-// CRC-8 of its payload matches.
+// CRC-8 of its payload matches. A file that can be read both ways (a load image with an image
+// size below 256 and an exec address whose bytes pass for a date) is checked both ways; the
+// report is the reading whose check value holds, and the load-image reading when neither does.
 class ImageCheck {
  public:
   void update(std::span<const unsigned char> bytes);
   // The report on everything fed so far, taken as the whole file.
   ImageReport finish() const;
 
-  // Where the payload lies once the format is known (after 44 bytes), by the header's own
-  // length field: file offsets [first, last), the header and a load image's padding left out.
-  // Nullopt while undecided and for a file in neither format.
+  // Where the payload lies once the format is known, by the header's own length field: file
+  // offsets [first, last), the header and a load image's padding left out. Nullopt while
+  // undecided and for a file in neither format. The format is known after 44 bytes, except for
+  // a file that can be read both ways: then once one reading's length is exceeded, or at the
+  // end (from the report), which is at most kMostAmbiguousLength bytes in.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> payloadRange() const;
 
  private:
-  enum class Candidate { undecided, loadImage, stampedImage, neither };
+  enum class Candidate { undecided, loadImage, stampedImage, both, neither };
 
   // Chooses the format the file can only be from its first 44 bytes.
   void decide();
+  // The report of each reading, once the file is complete.
+  ImageReport loadReading() const;
+  ImageReport stampedReading(const Crc8& crc) const;
 
   std::array<unsigned char, kLoadImageHeaderSize> prefix_{};
   std::size_t prefixLength_ = 0;
@@ -90,10 +101,15 @@ class PayloadExtractor {
   template <typename Write>
   ImageReport finish(Write&& write) {
     ImageReport report = check_.finish();
-    if (!range_ && report.format == ImageFormat::stampedImage) {
+    // Still undecided: a stamped image shorter than a load-image header, or a file that could
+    // be read both ways, all of it held here.
+    if (range_) return report;
+    if (report.format == ImageFormat::stampedImage) {
       range_ = {kStampHeaderSize, kStampHeaderSize + std::uint64_t{report.stampHeader.dataLength}};
-      emit(std::span<const unsigned char>(head_.data(), headLength_), 0, write);
+    } else if (report.format == ImageFormat::loadImage) {
+      range_ = {kLoadImageHeaderSize, kLoadImageHeaderSize + std::uint64_t{report.loadHeader.imageSize}};
     }
+    if (range_) emit(std::span<const unsigned char>(head_.data(), headLength_), 0, write);
     return report;
   }
 
@@ -108,7 +124,7 @@ class PayloadExtractor {
   }
 
   ImageCheck check_;
-  std::array<unsigned char, kLoadImageHeaderSize> head_{};
+  std::array<unsigned char, kMostAmbiguousLength> head_{};  // the file's start, until the format is known
   std::size_t headLength_ = 0;
   std::uint64_t length_ = 0;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> range_;

@@ -22,6 +22,7 @@
 #include "programMain.hpp"
 #include "reportFormat.hpp"
 #include "standardStreams.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -29,6 +30,16 @@ constexpr int kExitDamaged = 1;  // a file is damaged or not a recognised image
 constexpr int kExitTrouble = 2;  // usage error, or a file that cannot be read
 
 constexpr const char* kUsage = "usage: imageInfo [--json] [--extract OUT] FILE...\n";
+
+constexpr const char* kHelp =
+    "Says whether each FILE is a load image or a stamped image, shows its header and checks its\n"
+    "payload against the stored check value. FILE - is standard input.\n"
+    "  --json         the reports as one JSON array, an object per FILE\n"
+    "  --extract OUT  with one FILE: write its payload to OUT if it is intact (- for standard output)\n"
+    "  --help         this text\n"
+    "  --version      the version\n"
+    "Status: 0 every FILE intact, 1 some FILE damaged or not an image, 2 a usage error or a FILE\n"
+    "that cannot be read.\n";
 
 // The path reports give standard input, named "-" on the command line.
 constexpr const char* kStandardInputName = "<stdin>";
@@ -277,6 +288,15 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
+  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
+    if (args[1] == "--help") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+    } else {
+      std::printf("%s\n", versionLine("imageInfo").c_str());
+    }
+    return finishStandardOutput(0, kExitTrouble, "imageInfo: cannot write the report: ");
+  }
   bool json = false;
   std::optional<std::string> extractTo;
   std::vector<std::string> paths;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "imageCheck.hpp"
+#include "textEscape.hpp"
 
 // One block for a person: the path (escapePath), then one field per line, the verdict last.
 std::string reportText(std::string_view path, const ImageReport& report);
@@ -16,11 +17,6 @@ std::string reportJson(std::string_view path, const ImageReport& report, const s
 // it is, a backslash doubled, any other byte as \xNN (UTF-8 too: the name is 8-bit characters
 // of the target's, not the host's).
 std::string escapeName(const LoadImageHeader& header);
-
-// A path as text for a person: as escapeName, except that valid UTF-8 stays as it is (a user's
-// accented or CJK names print as themselves) and, on Windows, so does the backslash, which is
-// the separator there. No path can put a line break or a control character into a report.
-std::string escapePath(std::string_view path);
 
 // A JSON string literal holding `bytes`: valid UTF-8 is kept, quotes, backslashes and control
 // characters are escaped, and each byte that is not part of valid UTF-8 becomes the code point

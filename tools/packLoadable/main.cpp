@@ -13,6 +13,8 @@
 #include "outputFile.hpp"
 #include "programMain.hpp"
 #include "standardStreams.hpp"
+#include "textEscape.hpp"
+#include "version.hpp"
 
 #ifdef __MINGW32__
 // The Windows shell leaves wildcards to the program: the C runtime expands unquoted ones before
@@ -27,9 +29,9 @@ namespace {
 
 constexpr int kExitFailure = 20;
 
-void printUsage() {
+// The usage text less its complaint: what --help prints.
+void printHelp() {
   // Each message is followed by an empty line: puts adds a line break after the one each holds.
-  std::puts("Error arguments !!! You must give me all the parameters !!!!\n\n");
   std::puts("------------------- ORVA packLoadable by image-tools@orva.example -------------------\n");
   std::puts(
       "USAGE: packLoadable  <SOURCE IMAGE file name> <TARGET IMAGE file name> <Image name> <Load Address> "
@@ -41,8 +43,16 @@ void printUsage() {
   std::puts("      <Exec Address> = the exec address of the target image.\n");
 }
 
+// The usage text, for a call that lacks arguments.
+void printUsage() {
+  std::puts("Error arguments !!! You must give me all the parameters !!!!\n\n");
+  printHelp();
+}
+
+// Prints the message with `argument` escaped (a path cannot add a line to the output, where a
+// script reads the checksum) and returns the failure status.
 int fail(const char* format, const std::string& argument) {
-  std::printf(format, argument.c_str());
+  std::printf(format, escapePath(argument).c_str());
   return kExitFailure;
 }
 
@@ -63,6 +73,14 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
+  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
+    if (args[1] == "--help") {
+      printHelp();
+    } else {
+      std::printf("%s\n", versionLine("packLoadable").c_str());
+    }
+    return finishStandardOutput(0, kExitFailure);
+  }
   if (args.size() < 6) {
     printUsage();
     // No arguments at all is how a user asks for the usage; a call that lost an argument failed.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "programMain.hpp"
 #include "stampHeader.hpp"
 #include "standardStreams.hpp"
+#include "version.hpp"
 
 #ifdef __MINGW32__
 // Arguments are used exactly as typed: the C runtime must not expand wildcards in them.
@@ -42,6 +44,26 @@ std::optional<PackingDate> localDateNow() {
                      static_cast<std::uint8_t>(local.tm_mday)};
 }
 
+// The packing date: with SOURCE_DATE_EPOCH set, the date of that moment in UTC, so that builds of
+// the same sources give identical files; else today's date in the host's time zone. Nullopt for
+// a SOURCE_DATE_EPOCH that is not a moment up to the year 9999.
+std::optional<PackingDate> packingDate() {
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr) return utcDateOfEpoch(epoch);
+  return localDateNow();
+}
+
+void printHelp() {
+  std::fputs(
+      "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"
+      "Writes OUTPUT: a 16-byte header (image id, CRC-8, length, packing date), then INPUT.\n"
+      "  INPUT     the file to stamp: a regular file smaller than 4 GiB\n"
+      "  OUTPUT    the stamped file to write; an existing one is replaced whole\n"
+      "  IMAGE_ID  the image identifier, hexadecimal (default 64365577)\n"
+      "The packing date is today's local date, or with SOURCE_DATE_EPOCH set, the UTC date of\n"
+      "that moment. Nothing is printed; the status is 0 when OUTPUT was written, else 20.\n",
+      stdout);
+}
+
 // Writes the header, the payload and the finished CRC.
 bool writeStamped(std::FILE* input, const OutputFile& output, StampHeader& header) {
   Crc8 crc;
@@ -54,6 +76,14 @@ bool writeStamped(std::FILE* input, const OutputFile& output, StampHeader& heade
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
+  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
+    if (args[1] == "--help") {
+      printHelp();
+    } else {
+      std::printf("%s\n", versionLine("stampPack").c_str());
+    }
+    return finishStandardOutput(0, kExitFailure);
+  }
   if (args.size() < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
   if (args.size() < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
   const std::string& inputPath = args[1];
@@ -65,7 +95,7 @@ int run(const std::vector<std::string>& args) {
     if (!parsed) return kExitFailure;
     imageId = *parsed;
   }
-  const auto date = localDateNow();
+  const auto date = packingDate();
   if (!date) return kExitFailure;
 
   // The input is opened and measured before the output, so that a missing or unusable input

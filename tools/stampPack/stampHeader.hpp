@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "crc8.hpp"
 
@@ -18,6 +20,12 @@ struct PackingDate {
   std::uint8_t month = 0;
   std::uint8_t day = 0;
 };
+
+// The date of a moment given as SOURCE_DATE_EPOCH gives it (the reproducible-builds convention):
+// decimal seconds since 1970-01-01 00:00:00 UTC, taken in UTC whatever the time zone. Nullopt
+// when the text is empty, holds anything but the digits 0-9, or names a moment past the year
+// 9999. The same answer on every host: no time_t is involved.
+std::optional<PackingDate> utcDateOfEpoch(std::string_view seconds);
 
 // The header fields in file order; encodeStampHeader() gives their on-disk form.
 struct StampHeader {

@@ -1,0 +1,5 @@
+#include "version.hpp"
+
+std::string versionLine(std::string_view program) {
+  return std::string(program) + " (orva-image-tools) " IMAGEPACK_VERSION;
+}
