@@ -92,6 +92,7 @@ TEST_F(ImageInfo, JsonCarriesEveryFieldAndGoesOnPastUnreadableFiles) {
   EXPECT_EQ(packed["execAddress"].number, 0xFFFFFFFCu);
   EXPECT_EQ(packed["storedChecksum"].number, packed["computedChecksum"].number);
   EXPECT_TRUE(packed["intact"].boolean);
+  EXPECT_EQ(packed["nameHex"].string, "424c494e4b5900000000000000000000");
   const JsonValue& stamped = json->array[1];
   EXPECT_EQ(stamped["format"].string, "stamped image");
   EXPECT_EQ(stamped["imageId"].number, 0xC0FFEE);
@@ -100,6 +101,18 @@ TEST_F(ImageInfo, JsonCarriesEveryFieldAndGoesOnPastUnreadableFiles) {
   EXPECT_EQ(stamped["storedCrc8"].number, stamped["computedCrc8"].number);
   EXPECT_TRUE(stamped["intact"].boolean);
   EXPECT_EQ(stamped["verdict"].string, "ok");
+}
+
+// A name cut inside a UTF-8 character: "name" can only approximate it, "nameHex" is exact.
+TEST_F(ImageInfo, NameHexGivesTheExactBytes) {
+  writeFile(dir.file("payload"), Bytes{1, 2, 3, 4});
+  ASSERT_EQ(
+      runProgram(kPackLoadable, {dir.file("payload"), dir.file("cut"), "ABCDEFGHIJKLMNO\xc3\x9c", "0", "0"}).exitStatus,
+      0);
+  const auto json = parseJson(info({"--json", dir.file("cut.img")}).out);
+  ASSERT_TRUE(json.has_value());
+  EXPECT_EQ(json->array.at(0)["nameHex"].string, "4142434445464748494a4b4c4d4e4fc3");
+  EXPECT_EQ(json->array.at(0)["name"].string, "ABCDEFGHIJKLMNO\xc3\x83");  // U+00C3, not the cut byte
 }
 
 TEST_F(ImageInfo, DamageOfAnyKindIsStatusOne) {
@@ -193,6 +206,49 @@ TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
     EXPECT_EQ(result.err, c.err);
   }
 #endif
+}
+
+// A file that parses as both formats is reported by the reading whose check value holds, and
+// by the load-image reading when neither does; its payload comes back either way.
+TEST_F(ImageInfo, AmbiguousFilesAreReadBothWays) {
+  // A stamp whose identifier starts like a load image and whose payload holds the load image's
+  // marks where a load header has them.
+  Bytes payload = randomBytes(64, 12);
+  const Bytes marks{0x9F, 0xFF, 0xFF, 0xA0, 0x07, 0x00, 0x00, 0x00};
+  std::copy(marks.begin(), marks.end(), payload.begin() + 16);
+  writeFile(dir.file("payload"), payload);
+  ASSERT_EQ(runProgram(kStampPack, {dir.file("payload"), dir.file("stamped"), "2C000000"}).exitStatus, 0);
+  // A load image whose exec address reads as month 7, day 12, and whose load address reads as
+  // the data length that fits its length (64 + 16 = 44 + 36).
+  writeFile(dir.file("small"), randomBytes(36, 13));
+  ASSERT_EQ(runProgram(kPackLoadable, {dir.file("small"), dir.file("packed"), "N", "40000000", "0C070000"}).exitStatus,
+            0);
+  Bytes damaged = readFile(dir.file("packed.img"));
+  damaged[60] ^= 0x01;
+  writeFile(dir.file("damaged"), damaged);
+  const struct {
+    const char* file;
+    int status;
+    std::string format;
+    std::string verdictStart;
+  } cases[] = {
+      {"stamped", 0, "stamped image", "ok"},
+      {"packed.img", 0, "load image", "ok"},
+      {"damaged", 1, "load image", "damaged: checksum"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const ProgramResult result = info({"--json", dir.file(c.file)});
+    EXPECT_EQ(result.exitStatus, c.status);
+    const auto json = parseJson(result.out);
+    ASSERT_TRUE(json.has_value()) << result.out;
+    EXPECT_EQ(json->array.at(0)["format"].string, c.format);
+    EXPECT_EQ(json->array.at(0)["verdict"].string.rfind(c.verdictStart, 0), 0u) << json->array.at(0)["verdict"].string;
+  }
+  EXPECT_EQ(info({"--extract", dir.file("back"), dir.file("stamped")}).exitStatus, 0);
+  EXPECT_EQ(readFile(dir.file("back")), payload);
+  EXPECT_EQ(info({"--extract", dir.file("back"), dir.file("packed.img")}).exitStatus, 0);
+  EXPECT_EQ(readFile(dir.file("back")), readFile(dir.file("small")));
 }
 
 TEST_F(ImageInfo, DamagedReportsShowStoredAndComputedValues) {

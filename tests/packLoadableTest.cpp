@@ -92,6 +92,38 @@ TEST_F(PackLoadable, TooFewArgumentsPrintUsageAndTouchNothing) {
   }
 }
 
+// --help and --version, as the only argument, answer on standard output with status 0, in every
+// program; with anything beside them the call is what it always was.
+TEST(AllPrograms, HelpAndVersion) {
+  const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
+  const struct {
+    std::string program;
+    std::vector<std::string> args;
+    int status;
+    std::string outStart;  // what standard output starts with
+  } cases[] = {
+      {kPackLoadable, {"--help"}, 0, kUsage.substr(kUsage.find("-------"))},
+      {kPackLoadable, {"--version"}, 0, "packLoadable" + version},
+      {kPackLoadable, {"--help", "x"}, 20, kUsage},
+      {kStampPack, {"--help"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"},
+      {kStampPack, {"--version"}, 0, "stampPack" + version},
+      {kStampPack, {"--version", "x"}, 20, ""},
+      {kImageInfo, {"--help"}, 0, "usage: imageInfo [--json] [--extract OUT] FILE...\n"},
+      {kImageInfo, {"--version"}, 0, "imageInfo" + version},
+      {kImageInfo, {"--help", "x"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program + " " + c.args[0] + (c.args.size() > 1 ? " x" : ""));
+    const ProgramResult result = runProgram(c.program, c.args);
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_EQ(result.out.substr(0, c.outStart.size()), c.outStart);
+    if (c.status == 0) {
+      EXPECT_EQ(result.err, "");
+      EXPECT_TRUE(c.args[0] == "--help" || result.out == c.outStart);  // --version: that one line
+    }
+  }
+}
+
 TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
   struct Case {
     const char* what;
@@ -168,6 +200,16 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
       {"exec address too wide",
        {missing, dir.file("out"), "n", "0", "-100000000"},
        "ERROR : Invalid address - -100000000\n"},
+      // No argument can add a line to the output, where a script looks for the checksum line.
+      {"a line break in the source",
+       {missing + "\nCheck Sum = 0xdeadbeef", dir.file("out"), "n", "0", "0"},
+       "ERROR : Can't find source file - " + missing + "\\x0ACheck Sum = 0xdeadbeef\n"},
+      {"a line break in the target",
+       {dir.file("src.bin"), noDirTarget + "\n", "n", "0", "0"},
+       "ERROR : Can't open destination file - " + noDirTarget + "\\x0A.img\n"},
+      {"a line break in an address",
+       {dir.file("src.bin"), dir.file("out"), "n", "100000000\nX", "0"},
+       "ERROR : Invalid address - 100000000\\x0AX\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -160,3 +160,39 @@ TEST(StampHeader, EncodesAllSixteenBytesBigEndian) {
   // clang-format on
   EXPECT_EQ(fresh, freshExpected);  // the CRC byte and the reserved bytes start at zero
 }
+
+// SOURCE_DATE_EPOCH's moment as a UTC date, across leap days, centuries and 2038; anything but a
+// plain decimal count of seconds up to the end of 9999 is refused.
+TEST(StampHeader, UtcDateOfEpoch) {
+  const std::pair<const char*, std::optional<PackingDate>> cases[] = {
+      {"0", PackingDate{1970, 1, 1}},
+      {"86399", PackingDate{1970, 1, 1}},
+      {"86400", PackingDate{1970, 1, 2}},
+      {"951782400", PackingDate{2000, 2, 29}},
+      {"951868800", PackingDate{2000, 3, 1}},
+      {"4107542399", PackingDate{2100, 2, 28}},
+      {"2147483648", PackingDate{2038, 1, 19}},
+      {"1700000000", PackingDate{2023, 11, 14}},
+      {"0001700000000", PackingDate{2023, 11, 14}},
+      {"253402300799", PackingDate{9999, 12, 31}},
+      {"253402300800", std::nullopt},
+      {"99999999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"-1", std::nullopt},
+      {"+1", std::nullopt},
+      {" 1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"1.5", std::nullopt},
+      {"0x10", std::nullopt},
+      {"1e9", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(std::string("\"") + text + "\"");
+    const auto date = utcDateOfEpoch(text);
+    ASSERT_EQ(date.has_value(), expected.has_value());
+    if (!date) continue;
+    EXPECT_EQ(date->year, expected->year);
+    EXPECT_EQ(date->month, expected->month);
+    EXPECT_EQ(date->day, expected->day);
+  }
+}

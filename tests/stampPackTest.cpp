@@ -152,6 +152,30 @@ TEST_F(StampPack, DateIsTheLocalDateOfTheHostsZone) {
   EXPECT_NE(dates[0], dates[1]);
 }
 
+// SOURCE_DATE_EPOCH gives one date, in UTC, whatever the zone: byte-identical files. A value
+// that is not a moment up to 9999 is refused, and the output is left as it was.
+TEST_F(StampPack, SourceDateEpochMakesStampsReproducible) {
+  const Bytes payload = textBytes("reproducible");
+  writeFile(dir.file("in"), payload);
+  // 2023-11-14 22:13:20 UTC: already 15 November 14 hours ahead of UTC.
+  const std::time_t moment = 1'700'000'000;
+  for (const char* zone : {"ABC-14", "XYZ+12", "UTC0"}) {
+    SCOPED_TRACE(zone);
+    RunOptions options;
+    options.environment = {{"TZ", zone}, {"SOURCE_DATE_EPOCH", "1700000000"}};
+    expectRun({dir.file("in"), dir.file("out")}, 0, options);
+    EXPECT_EQ(readFile(dir.file("out")), expectedStamp(payload, kDefaultId, dateBytes(moment, 0)));
+  }
+  for (const char* malformed : {"", "soon", "-1", " 1700000000", "1700000000.5", "253402300800"}) {
+    SCOPED_TRACE(std::string("SOURCE_DATE_EPOCH=\"") + malformed + "\"");
+    writeFile(dir.file("out"), Bytes{7, 7});
+    RunOptions options;
+    options.environment = {{"SOURCE_DATE_EPOCH", malformed}};
+    expectRun({dir.file("in"), dir.file("out")}, 20, options);
+    EXPECT_EQ(readFile(dir.file("out")), (Bytes{7, 7}));
+  }
+}
+
 TEST_F(StampPack, FailuresBeforeWritingLeaveTheOutputAlone) {
   writeFile(dir.file("in"), Bytes{1, 2, 3});
   fs::create_directory(dir.path() / "folder");
