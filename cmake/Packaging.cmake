@@ -12,7 +12,10 @@ set(cmakePackageDir ${CMAKE_INSTALL_LIBDIR}/cmake/ImagePackers)
 if(WIN32)
   # One folder to unzip: the programs, and what a user reads, beside them.
   install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION . RENAME README.txt)
+  # A README for Windows users, made from its one template with this version in it, and with
+  # Windows line ends, which every Windows editor shows.
+  configure_file(packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   set(cmakePackageDir cmake)
 else()

@@ -24,6 +24,13 @@
 #include "standardStreams.hpp"
 #include "version.hpp"
 
+#ifdef __MINGW32__
+// FILE arguments are used as typed, whatever default the C runtime was built with.
+extern "C" {
+int _dowildcard = 0;
+}
+#endif
+
 namespace {
 
 constexpr int kExitDamaged = 1;  // a file is damaged or not a recognised image
