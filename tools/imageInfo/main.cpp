@@ -165,22 +165,30 @@ bool readsItsOwnOutput(const std::string& path, const std::string& outPath) {
 
 enum class Extraction { done, damaged, unreadable, unwritable };
 
+// Writes payload pieces to `out`, remembering the first failure and its reason; nothing more is
+// written after one.
+struct PayloadWriter {
+  std::FILE* out;
+  int& error;
+  bool failed = false;
+  void operator()(std::span<const unsigned char> payload) {
+    if (failed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
+    failed = true;
+    error = errno;
+  }
+};
+
 // Streams the payload into `out` while the check value runs, in one pass: for an output that
 // is kept only if the file turns out intact (a temporary file). report: the file's report.
 Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError) {
   PayloadExtractor extractor;
-  bool writeFailed = false;
-  const auto write = [&](std::span<const unsigned char> payload) {
-    if (writeFailed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
-    writeFailed = true;
-    writeError = errno;
-  };
+  PayloadWriter write{out, writeError};
   if (!readInput(path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); })) {
     return Extraction::unreadable;
   }
   report = extractor.finish(write);
   if (!report.intact) return Extraction::damaged;
-  return writeFailed ? Extraction::unwritable : Extraction::done;
+  return write.failed ? Extraction::unwritable : Extraction::done;
 }
 
 // Writes the payload to `out` only once the whole file is known intact, for an output that
@@ -217,21 +225,16 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
   std::FILE* source = spool ? spool.get() : input.stream;
   const std::uint64_t length = spool ? spooled : *input.length;
   PayloadExtractor extractor;
-  bool writeFailed = false;
-  const auto write = [&](std::span<const unsigned char> payload) {
-    if (writeFailed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
-    writeFailed = true;
-    writeError = errno;
-  };
+  PayloadWriter write{out, writeError};
   const bool reread =
       std::fseek(source, 0, SEEK_SET) == 0 &&
       readBytes(source, length, copyBuffer().first(kCopyBlockSize), [&](std::span<const unsigned char> block) {
         extractor.update(block, write);
-        return !writeFailed;
+        return !write.failed;
       }) != CopyStatus::readFailed;
-  if (writeFailed) return Extraction::unwritable;
+  if (write.failed) return Extraction::unwritable;
   const ImageReport again = extractor.finish(write);
-  if (writeFailed) return Extraction::unwritable;
+  if (write.failed) return Extraction::unwritable;
   if (!reread || reportJson("", again) != reportJson("", report) || (!spool && regularFileSize(source) != length)) {
     std::fprintf(stderr, "imageInfo: cannot read %s: the file changed while being read\n", path.c_str());
     return Extraction::unreadable;
@@ -295,13 +298,10 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
-    if (args[1] == "--help") {
-      std::fputs(kUsage, stdout);
-      std::fputs(kHelp, stdout);
-    } else {
-      std::printf("%s\n", versionLine("imageInfo").c_str());
-    }
+  if (answeredHelpOrVersion(args, "imageInfo", [] {
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+      })) {
     return finishStandardOutput(0, kExitTrouble, "imageInfo: cannot write the report: ");
   }
   bool json = false;

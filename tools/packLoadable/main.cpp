@@ -73,14 +73,7 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
-    if (args[1] == "--help") {
-      printHelp();
-    } else {
-      std::printf("%s\n", versionLine("packLoadable").c_str());
-    }
-    return finishStandardOutput(0, kExitFailure);
-  }
+  if (answeredHelpOrVersion(args, "packLoadable", printHelp)) return finishStandardOutput(0, kExitFailure);
   if (args.size() < 6) {
     printUsage();
     // No arguments at all is how a user asks for the usage; a call that lost an argument failed.

@@ -76,14 +76,7 @@ bool writeStamped(std::FILE* input, const OutputFile& output, StampHeader& heade
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
-    if (args[1] == "--help") {
-      printHelp();
-    } else {
-      std::printf("%s\n", versionLine("stampPack").c_str());
-    }
-    return finishStandardOutput(0, kExitFailure);
-  }
+  if (answeredHelpOrVersion(args, "stampPack", printHelp)) return finishStandardOutput(0, kExitFailure);
   if (args.size() < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
   if (args.size() < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
   const std::string& inputPath = args[1];
