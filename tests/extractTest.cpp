@@ -202,8 +202,9 @@ TEST_F(Extract, PayloadOnStandardOutputIsVerifiedFirst) {
 #ifndef _WIN32
   cases.push_back({"to /dev/stdout", {"--extract", "/dev/stdout", dir.file("stamped")}, {}, 0});
 #endif
-  for (const Case& c : cases) {
+  for (Case& c : cases) {
     SCOPED_TRACE(c.what);
+    c.options.binaryOutput = true;
     const ProgramResult result = info(c.args, c.options);
     EXPECT_EQ(result.exitStatus, c.status);
     EXPECT_EQ(result.out, c.status == 0 ? std::string(payload.begin(), payload.end()) : "");

@@ -36,6 +36,9 @@ struct RunOptions {
   std::string standardInputFile;
   // The directory the program starts in; empty for the test's own.
   std::string workingDirectory;
+  // Standard output is bytes, not text: returned as written, line ends included (only Windows
+  // would otherwise turn "\r\n" into "\n").
+  bool binaryOutput = false;
 };
 
 inline const std::string kClosedOutput = "<closed>";

@@ -109,7 +109,12 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 
   ProgramResult result;
   result.exitStatus = static_cast<int>(exitCode);
-  result.out = normaliseLineEnds(readFile(outPath));
+  if (options.binaryOutput) {
+    const Bytes raw = readFile(outPath);
+    result.out.assign(raw.begin(), raw.end());
+  } else {
+    result.out = normaliseLineEnds(readFile(outPath));
+  }
   result.err = normaliseLineEnds(readFile(errPath));
   return result;
 }
