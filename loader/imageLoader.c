@@ -26,11 +26,83 @@ static const uint8_t ldrCrc8Table[256] = {LDR_CRC8_ROW64(0u), LDR_CRC8_ROW64(64u
 
 #endif
 
-static uint32_t readLittle32(const unsigned char *bytes) {
+/* Kept out of line where the compiler allows: each is called from more than one place, and a
+ * call is smaller than a copy of its body. */
+#ifdef __GNUC__
+#define LDR_NOINLINE __attribute__((__noinline__))
+#else
+#define LDR_NOINLINE
+#endif
+#define LDR_OUT_OF_LINE static LDR_NOINLINE
+
+/* The word-sum reads whole aligned words where the compiler can be told that such a load may
+ * alias the caller's bytes (GCC and clang: may_alias, so no strict-aliasing rule is broken) and
+ * the host's byte order is known. Everywhere else, and with LDR_WORDSUM_BYTEWISE defined (the
+ * smaller form), it assembles each word from bytes. */
+#if !defined(LDR_WORDSUM_BYTEWISE) && defined(__GNUC__) && defined(__BYTE_ORDER__) && \
+    (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ || __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+#define LDR_WORD_LOADS 1
+typedef uint32_t ldrAliasingWord __attribute__((__may_alias__));
+/* The word loops stand alone: inlined into ldrWordSumUpdate, its own values crowd out theirs
+ * and a Cortex-M0 (eight low registers) keeps them on the stack. */
+#define LDR_WORD_LOOP LDR_OUT_OF_LINE
+
+/* The aligned word at `bytes` as the little-endian value the checksum adds. */
+static uint32_t loadLittleWord(const unsigned char *bytes) {
+  /* Through void: the caller has proven the alignment, which the cast cannot see. */
+  const uint32_t word = *(const ldrAliasingWord *)(const void *)bytes;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return __builtin_bswap32(word);
+#else
+  return word;
+#endif
+}
+
+/* `sum` plus the words from `bytes` (aligned) to `end`, a whole number of words on. */
+LDR_WORD_LOOP uint64_t addAlignedWords(uint64_t sum, const unsigned char *bytes, const unsigned char *end) {
+  /* Four words a turn while four are left: the loop's own instructions then cost a quarter. */
+  for (; end - bytes >= 16; bytes += 16) {
+    sum += loadLittleWord(bytes);
+    sum += loadLittleWord(bytes + 4);
+    sum += loadLittleWord(bytes + 8);
+    sum += loadLittleWord(bytes + 12);
+  }
+  for (; bytes != end; bytes += 4) sum += loadLittleWord(bytes);
+  return sum;
+}
+
+/* One loop of addStraddlingWords, for a payload word whose first `low` bits are in `carry`:
+ * the shifts are constants, which keeps every value of the loop in a register on a Cortex-M0. */
+#define LDR_ADD_STRADDLING(low)                  \
+  for (; bytes != end; bytes += 4) {             \
+    const uint32_t next = loadLittleWord(bytes); \
+    sum += carry | next << (low);                \
+    carry = next >> (32u - (low));               \
+  }
+
+/* `sum` plus the payload words that straddle the aligned words from `bytes` to `end`: each is
+ * the `filled` (1 to 3) bytes left in *partial and the first 4 - `filled` bytes of the next
+ * aligned word, whose remaining bytes are left in *partial. No word is loaded unaligned. */
+LDR_WORD_LOOP uint64_t addStraddlingWords(uint64_t sum, const unsigned char *bytes, const unsigned char *end,
+                                          uint32_t *partial, uint32_t filled) {
+  uint32_t carry = *partial;
+  if (filled == 1u) {
+    LDR_ADD_STRADDLING(8u)
+  } else if (filled == 2u) {
+    LDR_ADD_STRADDLING(16u)
+  } else {
+    LDR_ADD_STRADDLING(24u)
+  }
+  *partial = carry;
+  return sum;
+}
+#endif
+
+LDR_OUT_OF_LINE uint32_t readLittle32(const unsigned char *bytes) {
   return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
 }
 
-static uint32_t readBig32(const unsigned char *bytes) {
+LDR_OUT_OF_LINE uint32_t readBig32(const unsigned char *bytes) {
   return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 | (uint32_t)bytes[3];
 }
 
@@ -64,14 +136,34 @@ const char *ldrStatusName(ldrStatus status) {
       return "LDR_OUTSIDE_RAM";
     case LDR_ENTRY_OUTSIDE_PAYLOAD:
       return "LDR_ENTRY_OUTSIDE_PAYLOAD";
+    case LDR_BAD_RAM_WINDOW:
+      return "LDR_BAD_RAM_WINDOW";
+    case LDR_NOT_AT_LOAD_ADDRESS:
+      return "LDR_NOT_AT_LOAD_ADDRESS";
   }
   return "LDR_UNKNOWN_STATUS";
 }
 
+/* A header with every field zero: what a caller sees where no header could be read. */
+static void clearLoadHeader(ldrLoadHeader *header) {
+  unsigned i;
+  header->headerSize = 0;
+  header->imageSize = 0;
+  header->loadAddress = 0;
+  header->execAddress = 0;
+  for (i = 0; i < LDR_IMAGE_NAME_SIZE; ++i) header->imageName[i] = 0;
+  header->magic = 0;
+  header->fixedCode = 0;
+  header->checksum = 0;
+}
+
 ldrStatus ldrReadLoadHeader(const unsigned char *bytes, size_t available, ldrLoadHeader *header) {
   unsigned i;
-  if (bytes == NULL || header == NULL) return LDR_NULL_ARGUMENT;
-  if (available < LDR_LOAD_HEADER_SIZE) return LDR_TOO_SHORT;
+  if (header == NULL) return LDR_NULL_ARGUMENT;
+  if (bytes == NULL || available < LDR_LOAD_HEADER_SIZE) {
+    clearLoadHeader(header);
+    return bytes == NULL ? LDR_NULL_ARGUMENT : LDR_TOO_SHORT;
+  }
   header->headerSize = readLittle32(bytes);
   header->imageSize = readLittle32(bytes + 4);
   header->loadAddress = readLittle32(bytes + 8);
@@ -86,19 +178,60 @@ ldrStatus ldrReadLoadHeader(const unsigned char *bytes, size_t available, ldrLoa
   return LDR_OK;
 }
 
+LDR_NOINLINE ldrStatus ldrLoadImageExtent(const ldrLoadHeader *header, size_t regionSize, size_t *payloadBytes) {
+  uint32_t size;
+  uint32_t padding;
+  size_t rest;
+  if (header == NULL || payloadBytes == NULL) return LDR_NULL_ARGUMENT;
+  *payloadBytes = 0;
+  if (regionSize < LDR_LOAD_HEADER_SIZE) return LDR_IMAGE_TRUNCATED;
+  /* Compared piece by piece, so that no imageSize up to 0xFFFFFFFF can wrap a sum, even where
+   * size_t has 32 bits. */
+  rest = regionSize - LDR_LOAD_HEADER_SIZE;
+  size = header->imageSize;
+  padding = (uint32_t)(0u - size) & 3u;
+  if (size > rest || rest - size < padding) return LDR_IMAGE_TRUNCATED;
+  *payloadBytes = (size_t)size + padding;
+  return LDR_OK;
+}
+
 void ldrWordSumStart(ldrWordSum *state) {
   state->sum = 0;
   state->partialWord = 0;
   state->partialBytes = 0;
 }
 
-void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t count) {
+LDR_NOINLINE void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t count) {
   uint64_t sum = state->sum;
   uint32_t word = state->partialWord;
   uint32_t filled = state->partialBytes;
-  size_t i;
-  for (i = 0; i < count; ++i) {
-    word |= (uint32_t)bytes[i] << (filled << 3); /* little-endian: byte k holds bits 8k to 8k+7 */
+  const unsigned char *end;
+  if (count == 0u) return; /* before any arithmetic on `bytes`, which may then be null */
+  end = bytes + count;
+#ifdef LDR_WORD_LOADS
+  /* Long runs go through aligned word loads: bytes up to an aligned address first, then whole
+   * words. */
+  if (count >= 16u) {
+    const unsigned char *wordsEnd;
+    for (; ((uintptr_t)bytes & 3u) != 0u; ++bytes) {
+      word |= (uint32_t)*bytes << (filled << 3);
+      if (++filled == 4u) {
+        sum += word;
+        word = 0;
+        filled = 0;
+      }
+    }
+    wordsEnd = bytes + ((size_t)(end - bytes) & ~(size_t)3u);
+    if (filled == 0u) {
+      sum = addAlignedWords(sum, bytes, wordsEnd);
+    } else {
+      sum = addStraddlingWords(sum, bytes, wordsEnd, &word, filled);
+    }
+    bytes = wordsEnd;
+  }
+#endif
+  for (; bytes != end; ++bytes) {
+    word |= (uint32_t)*bytes << (filled << 3); /* little-endian: byte k holds bits 8k to 8k+7 */
     if (++filled == 4u) {
       sum += word;
       word = 0;
@@ -118,49 +251,62 @@ uint32_t ldrWordSumFinish(const ldrWordSum *state) {
 
 ldrStatus ldrCheckLoadImage(const unsigned char *image, size_t available, ldrLoadImageInfo *info) {
   ldrStatus status;
-  size_t rest;
-  uint32_t size;
-  uint32_t padding;
+  size_t payloadBytes;
   ldrWordSum sum;
   if (info == NULL) return LDR_NULL_ARGUMENT;
   info->computedChecksum = 0;
   info->payload = NULL;
   info->length = 0;
   status = ldrReadLoadHeader(image, available, &info->header);
+  if (status == LDR_OK) status = ldrLoadImageExtent(&info->header, available, &payloadBytes);
   if (status != LDR_OK) return status;
-
-  /* Compared piece by piece, so that no imageSize up to 0xFFFFFFFF can wrap a sum. */
-  rest = available - LDR_LOAD_HEADER_SIZE;
-  size = info->header.imageSize;
-  padding = (0u - size) & 3u;
-  if (size > rest || rest - size < padding) return LDR_IMAGE_TRUNCATED;
 
   ldrWordSumStart(&sum);
   /* The padding as stored: the packer writes zeros, so a changed padding byte is damage too. */
-  ldrWordSumUpdate(&sum, image + LDR_LOAD_HEADER_SIZE, (size_t)size + padding);
+  ldrWordSumUpdate(&sum, image + LDR_LOAD_HEADER_SIZE, payloadBytes);
   info->computedChecksum = ldrWordSumFinish(&sum);
   info->payload = image + LDR_LOAD_HEADER_SIZE;
-  info->length = LDR_LOAD_HEADER_SIZE + (size_t)size + padding;
+  info->length = LDR_LOAD_HEADER_SIZE + payloadBytes;
   return info->computedChecksum == info->header.checksum ? LDR_OK : LDR_BAD_CHECKSUM;
+}
+
+/* Whether execAddress, bit 0 (the Thumb bit) cleared, lies inside the payload at loadAddress. */
+static bool entryInsidePayload(const ldrLoadHeader *header) {
+  const uint32_t entry = header->execAddress & ~1u;
+  return entry >= header->loadAddress && entry - header->loadAddress < header->imageSize;
 }
 
 ldrStatus ldrCheckPlacement(const ldrLoadHeader *header, uint32_t ramStart, uint32_t ramSize) {
   uint32_t load;
   uint32_t size;
-  uint32_t entry;
   if (header == NULL) return LDR_NULL_ARGUMENT;
+  /* A window may end at 2^32 but not run past it, where a payload would wrap round to 0. */
+  if (ramStart != 0u && ramSize > (uint32_t)(0u - ramStart)) return LDR_BAD_RAM_WINDOW;
   load = header->loadAddress;
   size = header->imageSize;
   /* Differences only: load - ramStart and ramSize - size cannot wrap once the first two hold. */
   if (load < ramStart || size > ramSize || load - ramStart > ramSize - size) return LDR_OUTSIDE_RAM;
-  entry = header->execAddress & ~1u;
-  if (entry < load || entry - load >= size) return LDR_ENTRY_OUTSIDE_PAYLOAD;
-  return LDR_OK;
+  return entryInsidePayload(header) ? LDR_OK : LDR_ENTRY_OUTSIDE_PAYLOAD;
+}
+
+ldrStatus ldrCheckInPlace(const ldrLoadHeader *header, uint32_t payloadAddress) {
+  if (header == NULL) return LDR_NULL_ARGUMENT;
+  if (header->loadAddress != payloadAddress) return LDR_NOT_AT_LOAD_ADDRESS;
+  return entryInsidePayload(header) ? LDR_OK : LDR_ENTRY_OUTSIDE_PAYLOAD;
 }
 
 ldrStatus ldrReadStampHeader(const unsigned char *bytes, size_t available, ldrStampHeader *header) {
-  if (bytes == NULL || header == NULL) return LDR_NULL_ARGUMENT;
-  if (available < LDR_STAMP_HEADER_SIZE) return LDR_TOO_SHORT;
+  if (header == NULL) return LDR_NULL_ARGUMENT;
+  if (bytes == NULL || available < LDR_STAMP_HEADER_SIZE) {
+    header->imageId = 0;
+    header->crc8 = 0;
+    header->reserved[0] = header->reserved[1] = header->reserved[2] = 0;
+    header->dataLength = 0;
+    header->year = 0;
+    header->month = 0;
+    header->day = 0;
+    return bytes == NULL ? LDR_NULL_ARGUMENT : LDR_TOO_SHORT;
+  }
   header->imageId = readBig32(bytes);
   header->crc8 = bytes[4];
   header->reserved[0] = bytes[5];
@@ -175,7 +321,16 @@ ldrStatus ldrReadStampHeader(const unsigned char *bytes, size_t available, ldrSt
   return LDR_OK;
 }
 
-uint8_t ldrCrc8Update(uint8_t crc, const unsigned char *bytes, size_t count) {
+LDR_NOINLINE ldrStatus ldrStampedImageExtent(const ldrStampHeader *header, size_t regionSize, size_t *payloadBytes) {
+  if (header == NULL || payloadBytes == NULL) return LDR_NULL_ARGUMENT;
+  *payloadBytes = 0;
+  if (regionSize < LDR_STAMP_HEADER_SIZE || header->dataLength > regionSize - LDR_STAMP_HEADER_SIZE)
+    return LDR_STAMP_TRUNCATED;
+  *payloadBytes = header->dataLength;
+  return LDR_OK;
+}
+
+LDR_NOINLINE uint8_t ldrCrc8Update(uint8_t crc, const unsigned char *bytes, size_t count) {
   size_t i;
 #ifdef LDR_CRC8_BITWISE
   unsigned bit;
@@ -193,18 +348,17 @@ uint8_t ldrCrc8Update(uint8_t crc, const unsigned char *bytes, size_t count) {
 
 ldrStatus ldrCheckStampedImage(const unsigned char *image, size_t available, ldrStampedImageInfo *info) {
   ldrStatus status;
-  uint32_t size;
+  size_t payloadBytes;
   if (info == NULL) return LDR_NULL_ARGUMENT;
   info->computedCrc8 = 0;
   info->payload = NULL;
   info->length = 0;
   status = ldrReadStampHeader(image, available, &info->header);
+  if (status == LDR_OK) status = ldrStampedImageExtent(&info->header, available, &payloadBytes);
   if (status != LDR_OK) return status;
 
-  size = info->header.dataLength;
-  if (size > available - LDR_STAMP_HEADER_SIZE) return LDR_STAMP_TRUNCATED;
-  info->computedCrc8 = ldrCrc8Update(0, image + LDR_STAMP_HEADER_SIZE, size);
+  info->computedCrc8 = ldrCrc8Update(0, image + LDR_STAMP_HEADER_SIZE, payloadBytes);
   info->payload = image + LDR_STAMP_HEADER_SIZE;
-  info->length = LDR_STAMP_HEADER_SIZE + (size_t)size;
+  info->length = LDR_STAMP_HEADER_SIZE + payloadBytes;
   return info->computedCrc8 == info->header.crc8 ? LDR_OK : LDR_BAD_CRC;
 }

@@ -4,15 +4,19 @@
  * CRC-8) where a boot loader finds them, usually in memory-mapped flash.
  *
  * C99 and freestanding: no library call, no heap, no static state that changes (every call is
- * reentrant), no recursion, no division. Bytes are read one at a time, so an image may start
- * at any address (a Cortex-M0 faults on a word load at an unaligned one), and every answer is
- * the same on a host of either byte order.
+ * reentrant), no recursion, no division. An image may start at any address: the word-sum loads
+ * whole words only at aligned addresses (a Cortex-M0 faults on an unaligned one), and every
+ * answer is the same on a host of either byte order.
  *
  * Neither check value covers a header field: addresses, name, identifier and date are taken as
  * they stand. An intact image is one whose payload matches its check value.
  *
- * Compile with LDR_CRC8_BITWISE defined for a CRC-8 without its 256-byte table (smaller, about
- * eight times slower).
+ * Two switches choose size over speed: LDR_CRC8_BITWISE, a CRC-8 without its 256-byte table,
+ * and LDR_WORDSUM_BYTEWISE, a word-sum that assembles every word from bytes. Both are smaller
+ * and slower (the README gives instructions per byte for each).
+ *
+ * Every call that fills a record gives each of its fields a defined value on every path, a
+ * refusal included: what could not be read is zero.
  */
 #ifndef IMAGE_LOADER_H
 #define IMAGE_LOADER_H
@@ -28,19 +32,21 @@ extern "C" {
 /* What a check found; LDR_OK is the only success. */
 typedef enum {
   LDR_OK = 0,
-  LDR_NULL_ARGUMENT,        /* a pointer argument was null */
-  LDR_TOO_SHORT,            /* fewer bytes available than the header needs */
-  LDR_BAD_HEADER_SIZE,      /* load image: headerSize is not 44 */
-  LDR_BAD_MAGIC,            /* load image: magic is not 0xA0FFFF9F */
-  LDR_BAD_FIXED_CODE,       /* load image: fixedCode is not 7 */
-  LDR_IMAGE_TRUNCATED,      /* load image: imageSize (padded to whole words) beyond what is available */
-  LDR_BAD_CHECKSUM,         /* load image: the payload's word-sum differs from the stored checksum */
-  LDR_BAD_RESERVED,         /* stamped image: reserved bytes 5-7 are not zero */
-  LDR_BAD_DATE,             /* stamped image: month not 1-12 or day not 1-31 */
-  LDR_STAMP_TRUNCATED,      /* stamped image: dataLength beyond what is available */
-  LDR_BAD_CRC,              /* stamped image: the payload's CRC-8 differs from the stored one */
-  LDR_OUTSIDE_RAM,          /* placement: [loadAddress, loadAddress + imageSize) leaves the RAM window */
-  LDR_ENTRY_OUTSIDE_PAYLOAD /* placement: execAddress (bit 0 ignored) is not inside the copied payload */
+  LDR_NULL_ARGUMENT,         /* a pointer argument was null */
+  LDR_TOO_SHORT,             /* fewer bytes available than the header needs */
+  LDR_BAD_HEADER_SIZE,       /* load image: headerSize is not 44 */
+  LDR_BAD_MAGIC,             /* load image: magic is not 0xA0FFFF9F */
+  LDR_BAD_FIXED_CODE,        /* load image: fixedCode is not 7 */
+  LDR_IMAGE_TRUNCATED,       /* load image: imageSize (padded to whole words) beyond what is available */
+  LDR_BAD_CHECKSUM,          /* load image: the payload's word-sum differs from the stored checksum */
+  LDR_BAD_RESERVED,          /* stamped image: reserved bytes 5-7 are not zero */
+  LDR_BAD_DATE,              /* stamped image: month not 1-12 or day not 1-31 */
+  LDR_STAMP_TRUNCATED,       /* stamped image: dataLength beyond what is available */
+  LDR_BAD_CRC,               /* stamped image: the payload's CRC-8 differs from the stored one */
+  LDR_OUTSIDE_RAM,           /* placement: [loadAddress, loadAddress + imageSize) leaves the RAM window */
+  LDR_ENTRY_OUTSIDE_PAYLOAD, /* placement, in place: execAddress (bit 0 ignored) is not inside the payload */
+  LDR_BAD_RAM_WINDOW,        /* placement: ramStart + ramSize runs past 2^32 */
+  LDR_NOT_AT_LOAD_ADDRESS    /* in place: the payload does not stand at loadAddress */
 } ldrStatus;
 
 /* The status's name as C text ("LDR_BAD_CHECKSUM"), for a loader to print. */
@@ -67,8 +73,16 @@ typedef struct {
 
 /* Reads the 44 header bytes at `bytes` (of which `available` may be read) into *header and
  * checks the three constants. The fields are filled whenever 44 bytes are there, even when a
- * constant is wrong, so that a loader can show them. */
+ * constant is wrong, so that a loader can show them; with fewer, or a null `bytes`, every field
+ * is zero. */
 ldrStatus ldrReadLoadHeader(const unsigned char *bytes, size_t available, ldrLoadHeader *header);
+
+/* Whether the image that `header` describes, its imageSize padded to whole words, fits in a
+ * region of `regionSize` bytes that starts with the header (for every 32-bit imageSize and any
+ * size_t). On LDR_OK, *payloadBytes is the payload and its padding: the bytes that follow the
+ * header and that the word-sum runs over. Otherwise LDR_IMAGE_TRUNCATED and *payloadBytes 0.
+ * For a loader that reads the image in chunks rather than through a pointer. */
+ldrStatus ldrLoadImageExtent(const ldrLoadHeader *header, size_t regionSize, size_t *payloadBytes);
 
 /* The word-sum as a running value over payload bytes fed in chunks split anywhere. Start it
  * with ldrWordSumStart; the fields are private. */
@@ -82,7 +96,8 @@ typedef struct {
 void ldrWordSumStart(ldrWordSum *state);
 
 /* Adds `count` payload bytes in file order, read as little-endian 32-bit words. A word split
- * between calls is joined, so any split gives the same result as one call. */
+ * between calls is joined, so any split gives the same result as one call. Long chunks run
+ * fastest at a word-aligned address after whole words. */
 void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t count);
 
 /* The checksum of everything added: the complement of the 64-bit sum's two halves added once,
@@ -90,8 +105,8 @@ void ldrWordSumUpdate(ldrWordSum *state, const unsigned char *bytes, size_t coun
  * zeros, as the packer writes it. The state is left as it was. */
 uint32_t ldrWordSumFinish(const ldrWordSum *state);
 
-/* What ldrCheckLoadImage found. The header is filled once 44 bytes are there; the rest once
- * the image fits in what is available (LDR_OK or LDR_BAD_CHECKSUM), else zero. */
+/* What ldrCheckLoadImage found. The header is filled once 44 bytes are there, else zero; the
+ * rest once the image fits in what is available (LDR_OK or LDR_BAD_CHECKSUM), else zero. */
 typedef struct {
   ldrLoadHeader header;
   uint32_t computedChecksum;    /* compare with header.checksum */
@@ -106,8 +121,14 @@ ldrStatus ldrCheckLoadImage(const unsigned char *image, size_t available, ldrLoa
 
 /* Whether the payload, copied to loadAddress, lies wholly inside the RAM window [ramStart,
  * ramStart + ramSize) and execAddress with bit 0 (the Thumb bit) cleared falls inside the
- * copied payload. No sum here can overflow, for any 32-bit values. */
+ * copied payload. A window that runs past 2^32 is LDR_BAD_RAM_WINDOW. No sum here can
+ * overflow, for any 32-bit values. */
 ldrStatus ldrCheckPlacement(const ldrLoadHeader *header, uint32_t ramStart, uint32_t ramSize);
+
+/* For an image run where it stands (execute in place): whether it was linked for the place it
+ * is in, that is loadAddress is `payloadAddress`, the address of the payload's first byte (the
+ * image's address plus 44), and execAddress with bit 0 cleared falls inside the payload. */
+ldrStatus ldrCheckInPlace(const ldrLoadHeader *header, uint32_t payloadAddress);
 
 /* ---- Stamped image ---- */
 
@@ -126,15 +147,20 @@ typedef struct {
 
 /* Reads the 16 header bytes at `bytes` (of which `available` may be read) into *header and
  * checks that the reserved bytes are zero and the date is plausible (month 1-12, day 1-31).
- * The fields are filled whenever 16 bytes are there. */
+ * The fields are filled whenever 16 bytes are there; with fewer, or a null `bytes`, every
+ * field is zero. */
 ldrStatus ldrReadStampHeader(const unsigned char *bytes, size_t available, ldrStampHeader *header);
+
+/* Whether dataLength payload bytes fit in a region of `regionSize` bytes that starts with the
+ * header. On LDR_OK, *payloadBytes is dataLength; otherwise LDR_STAMP_TRUNCATED and 0. */
+ldrStatus ldrStampedImageExtent(const ldrStampHeader *header, size_t regionSize, size_t *payloadBytes);
 
 /* Advances a running CRC-8 over `count` bytes: the reflected form of x^8 + x^2 + x + 1,
  * starting from 0 with no final XOR. Any split of the bytes gives the same result. */
 uint8_t ldrCrc8Update(uint8_t crc, const unsigned char *bytes, size_t count);
 
-/* What ldrCheckStampedImage found. The header is filled once 16 bytes are there; the rest once
- * the image fits in what is available (LDR_OK or LDR_BAD_CRC), else zero. */
+/* What ldrCheckStampedImage found. The header is filled once 16 bytes are there, else zero; the
+ * rest once the image fits in what is available (LDR_OK or LDR_BAD_CRC), else zero. */
 typedef struct {
   ldrStampHeader header;
   uint8_t computedCrc8;         /* compare with header.crc8 */

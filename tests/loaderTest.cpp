@@ -1,10 +1,13 @@
 // The target library's checks, built as C for this host: known answers, any split of the
-// payload, every single-byte change, truncation, each header field wrong, and 32-bit overflow.
-// Built twice: with the CRC-8 table and in the table-free form.
+// payload at any alignment, every single-byte change, truncation, each header field wrong,
+// 32-bit overflow, and a loader that reads the image in chunks. Built twice: the fast form and
+// the small one.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,6 +68,51 @@ std::uint32_t wordSumOf(const Bytes& bytes) {
   return ldrWordSumFinish(&sum);
 }
 
+// What a loader that reads the image in `chunk`-byte pieces through a small buffer concludes,
+// using the calls exported for it; the region is the file.
+ldrStatus streamLoad(const Bytes& file, std::size_t chunk) {
+  Bytes buffer(std::max<std::size_t>(chunk, 44));
+  const std::size_t headerBytes = std::min<std::size_t>(file.size(), 44);
+  std::copy_n(file.begin(), headerBytes, buffer.begin());
+  ldrLoadHeader header;
+  std::size_t left = 0;
+  ldrStatus status = ldrReadLoadHeader(buffer.data(), headerBytes, &header);
+  if (status == LDR_OK) status = ldrLoadImageExtent(&header, file.size(), &left);
+  if (status != LDR_OK) return status;
+  ldrWordSum sum;
+  ldrWordSumStart(&sum);
+  for (std::size_t offset = 44; left > 0;) {
+    const std::size_t n = std::min(left, chunk);
+    std::copy_n(file.begin() + static_cast<long>(offset), n, buffer.begin());
+    ldrWordSumUpdate(&sum, buffer.data(), n);
+    offset += n;
+    left -= n;
+  }
+  return ldrWordSumFinish(&sum) == header.checksum ? LDR_OK : LDR_BAD_CHECKSUM;
+}
+
+ldrStatus streamStamped(const Bytes& file, std::size_t chunk) {
+  Bytes buffer(std::max<std::size_t>(chunk, 16));
+  const std::size_t headerBytes = std::min<std::size_t>(file.size(), 16);
+  std::copy_n(file.begin(), headerBytes, buffer.begin());
+  ldrStampHeader header;
+  std::size_t left = 0;
+  ldrStatus status = ldrReadStampHeader(buffer.data(), headerBytes, &header);
+  if (status == LDR_OK) status = ldrStampedImageExtent(&header, file.size(), &left);
+  if (status != LDR_OK) return status;
+  std::uint8_t crc = 0;
+  for (std::size_t offset = 16; left > 0;) {
+    const std::size_t n = std::min(left, chunk);
+    std::copy_n(file.begin() + static_cast<long>(offset), n, buffer.begin());
+    crc = ldrCrc8Update(crc, buffer.data(), n);
+    offset += n;
+    left -= n;
+  }
+  return crc == header.crc8 ? LDR_OK : LDR_BAD_CRC;
+}
+
+constexpr std::size_t kChunks[] = {1, 7, 512};
+
 Bytes words(std::initializer_list<std::uint32_t> values) {
   Bytes bytes;
   for (const std::uint32_t value : values) appendLittleEndian32(bytes, value);
@@ -94,24 +142,52 @@ TEST(LoaderCheckValues, KnownAnswers) {
   }
 }
 
-// Any split of the payload into chunks gives the one-pass result, which equals the reference.
+// Any split of the payload into chunks, short or long, at any alignment of the bytes gives the
+// one-pass result, which equals the reference.
 TEST(LoaderCheckValues, ChunkSplitInvariance) {
   std::mt19937 generator(21);
-  for (int trial = 0; trial < 300; ++trial) {
+  for (int trial = 0; trial < 1200; ++trial) {
     const Bytes payload = randomBytes(generator() % 300, static_cast<std::uint32_t>(trial));
-    SCOPED_TRACE(std::to_string(payload.size()) + " bytes, trial " + std::to_string(trial));
+    const std::size_t offset = static_cast<std::size_t>(trial) % 4;
+    const std::size_t longest = trial % 3 == 0 ? 7 : 70;  // short chunks read bytes, long ones words
+    SCOPED_TRACE(std::to_string(payload.size()) + " bytes at offset " + std::to_string(offset) + ", trial " +
+                 std::to_string(trial));
+    Bytes placed(offset, 0xEE);
+    placed.insert(placed.end(), payload.begin(), payload.end());
+    const unsigned char* bytes = placed.data() + offset;
     ldrWordSum sum;
     ldrWordSumStart(&sum);
     std::uint8_t crc = 0;
     for (std::size_t done = 0; done < payload.size();) {
-      const std::size_t chunk = std::min<std::size_t>(generator() % 7, payload.size() - done);
-      ldrWordSumUpdate(&sum, payload.data() + done, chunk);
-      crc = ldrCrc8Update(crc, payload.data() + done, chunk);
+      const std::size_t chunk = std::min<std::size_t>(generator() % longest, payload.size() - done);
+      ldrWordSumUpdate(&sum, bytes + done, chunk);
+      crc = ldrCrc8Update(crc, bytes + done, chunk);
       done += chunk;
     }
     EXPECT_EQ(ldrWordSumFinish(&sum), referenceWordSum(payload));
     EXPECT_EQ(crc, referenceCrc8(payload));
   }
+}
+
+// In this checksum a word of all ones counts as a zero word: adding 2^32 - 1 raises the high
+// half by one and lowers the low half by one, and the fold adds them back together. Images
+// already written depend on the sum as it is, so this property stays; a loader that must notice
+// an imageSize raised over erased flash compares it with the size it expects.
+TEST(LoaderCheckValues, AnAllOnesWordCountsAsZero) {
+  const Bytes payload = randomBytes(40, 3);
+  Bytes withOnes = payload;
+  for (int i = 0; i < 4; ++i) withOnes.push_back(0xFF);
+  EXPECT_EQ(wordSumOf(withOnes), wordSumOf(payload));
+  Bytes zeroRead = payload;
+  for (std::size_t i = 8; i < 12; ++i) zeroRead[i] = 0;
+  Bytes erasedRead = payload;
+  for (std::size_t i = 8; i < 12; ++i) erasedRead[i] = 0xFF;
+  EXPECT_EQ(wordSumOf(zeroRead), wordSumOf(erasedRead));
+  // So an imageSize raised by a word over erased flash still passes.
+  Bytes flash = loadImage(payload);
+  flash.resize(flash.size() + 8, 0xFF);
+  flash[4] = static_cast<unsigned char>(payload.size() + 4);
+  EXPECT_EQ(checkLoad(flash), LDR_OK);
 }
 
 TEST(LoaderImages, IntactImagesPassAtAnyAlignment) {
@@ -127,6 +203,11 @@ TEST(LoaderImages, IntactImagesPassAtAnyAlignment) {
       flash.resize(flash.size() + 5, 0xFF);
       ldrLoadImageInfo info;
       ASSERT_EQ(ldrCheckLoadImage(flash.data() + offset, flash.size() - offset, &info), LDR_OK);
+      if (offset == 0) {
+        for (const std::size_t chunk : kChunks) EXPECT_EQ(streamLoad(load, chunk), LDR_OK) << chunk << "-byte chunks";
+        for (const std::size_t chunk : kChunks)
+          EXPECT_EQ(streamStamped(stampedImage(payload), chunk), LDR_OK) << chunk << "-byte chunks";
+      }
       EXPECT_EQ(info.length, load.size());
       EXPECT_EQ(info.header.imageSize, size);
       EXPECT_EQ(info.header.loadAddress, 0x20001000u);
@@ -218,6 +299,31 @@ TEST(LoaderImages, DamagedHeadersAndLengthsNameWhatIsWrong) {
     SCOPED_TRACE(c.what);
     EXPECT_STREQ(ldrStatusName(checkLoad(c.file)), ldrStatusName(c.load));
     EXPECT_STREQ(ldrStatusName(checkStamped(c.file)), ldrStatusName(c.stamped));
+    // A loader reading in chunks through the exported calls reaches the same verdicts.
+    for (const std::size_t chunk : kChunks) {
+      SCOPED_TRACE(std::to_string(chunk) + "-byte chunks");
+      EXPECT_STREQ(ldrStatusName(streamLoad(c.file, chunk)), ldrStatusName(c.load));
+      EXPECT_STREQ(ldrStatusName(streamStamped(c.file, chunk)), ldrStatusName(c.stamped));
+    }
+  }
+  // Where no header could be read, every field of the record is zero, not what was there before.
+  for (const Bytes& file : {Bytes{}, cut(load, 43), cut(stamped, 15)}) {
+    ldrLoadImageInfo loadInfo;
+    ldrStampedImageInfo stampInfo;
+    std::memset(&loadInfo, 0xA5, sizeof loadInfo);
+    std::memset(&stampInfo, 0xA5, sizeof stampInfo);
+    checkLoad(file, &loadInfo);
+    checkStamped(file, &stampInfo);
+    const auto* header = reinterpret_cast<const unsigned char*>(&loadInfo.header);
+    EXPECT_EQ(Bytes(header, header + sizeof loadInfo.header), Bytes(sizeof loadInfo.header, 0));
+    EXPECT_EQ(loadInfo.computedChecksum, 0u);
+    EXPECT_EQ(loadInfo.payload, nullptr);
+    EXPECT_EQ(loadInfo.length, 0u);
+    if (file.size() < 16) {
+      EXPECT_EQ(stampInfo.header.imageId | stampInfo.header.dataLength | stampInfo.header.crc8 | stampInfo.header.year |
+                    stampInfo.header.month | stampInfo.header.day | stampInfo.header.reserved[0],
+                0u);
+    }
   }
   // Fields that no check value covers are taken as they stand: an address, or an imageSize
   // whose padded words are the same.
@@ -235,7 +341,12 @@ TEST(LoaderImages, DamagedHeadersAndLengthsNameWhatIsWrong) {
   EXPECT_EQ(ldrCheckLoadImage(nullptr, 100, nullptr), LDR_NULL_ARGUMENT);
   EXPECT_EQ(ldrCheckStampedImage(stamped.data(), stamped.size(), nullptr), LDR_NULL_ARGUMENT);
   EXPECT_EQ(ldrReadLoadHeader(nullptr, 44, &header), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(header.checksum | header.imageSize | header.magic, 0u);
   EXPECT_EQ(ldrCheckPlacement(nullptr, 0, 0), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrCheckInPlace(nullptr, 0), LDR_NULL_ARGUMENT);
+  std::size_t extent = 1;
+  EXPECT_EQ(ldrLoadImageExtent(&header, 100, nullptr), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrStampedImageExtent(nullptr, 100, &extent), LDR_NULL_ARGUMENT);
 }
 
 TEST(LoaderPlacement, PayloadAndEntryInsideTheRamWindow) {
@@ -256,6 +367,14 @@ TEST(LoaderPlacement, PayloadAndEntryInsideTheRamWindow) {
       {"entry before the payload", 0x20001000, 0x100, 0x20000FFF, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
       {"entry just past the payload", 0x20001000, 0x100, 0x20001100, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
       {"empty payload", 0x20001000, 0, 0x20001000, 0x20000000, 0x4000, LDR_ENTRY_OUTSIDE_PAYLOAD},
+      // The Thumb bit is cleared before the entry is compared, not after.
+      {"Thumb entry at an odd load address", 0x20001001, 0x100, 0x20001001, 0x20000000, 0x4000,
+       LDR_ENTRY_OUTSIDE_PAYLOAD},
+      {"odd size, Thumb entry at the last byte", 0x20001000, 0x101, 0x20001101, 0x20000000, 0x4000, LDR_OK},
+      // A window past 2^32 would let a payload wrap round to address 0.
+      {"window runs past 2^32", 0xFFFFFF00, 0x200, 0xFFFFFF01, 0xFFFF0000, 0x20000, LDR_BAD_RAM_WINDOW},
+      {"window runs past 2^32, payload wraps", 0xFFFFFF00, 0x200, 0xFFFFFF01, 0xFFFFFF00, 0xFFFF0000,
+       LDR_BAD_RAM_WINDOW},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -264,5 +383,71 @@ TEST(LoaderPlacement, PayloadAndEntryInsideTheRamWindow) {
     header.imageSize = c.size;
     header.execAddress = c.exec;
     EXPECT_STREQ(ldrStatusName(ldrCheckPlacement(&header, c.ramStart, c.ramSize)), ldrStatusName(c.expected));
+  }
+}
+
+// An image run where it stands: linked for the place its payload is, with the entry inside.
+TEST(LoaderPlacement, InPlaceOnlyWhereItWasLinked) {
+  struct Case {
+    const char* what;
+    std::uint32_t load, size, exec, payloadAddress;
+    ldrStatus expected;
+  };
+  const Case cases[] = {
+      {"linked for its slot, Thumb entry", 0x0000802C, 0x200, 0x0000802D, 0x0000802C, LDR_OK},
+      {"entry at the last byte", 0x0000802C, 0x200, 0x0000822B, 0x0000802C, LDR_OK},
+      {"one slot further on", 0x0000802C, 0x200, 0x0000802D, 0x0000A02C, LDR_NOT_AT_LOAD_ADDRESS},
+      {"the image's address, not its payload's", 0x00008000, 0x200, 0x00008001, 0x0000802C, LDR_NOT_AT_LOAD_ADDRESS},
+      {"entry past the payload", 0x0000802C, 0x200, 0x0000822C, 0x0000802C, LDR_ENTRY_OUTSIDE_PAYLOAD},
+      {"entry before the payload", 0x0000802C, 0x200, 0x0000802B, 0x0000802C, LDR_ENTRY_OUTSIDE_PAYLOAD},
+      {"empty payload", 0x0000802C, 0, 0x0000802C, 0x0000802C, LDR_ENTRY_OUTSIDE_PAYLOAD},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ldrLoadHeader header{};
+    header.loadAddress = c.load;
+    header.imageSize = c.size;
+    header.execAddress = c.exec;
+    EXPECT_STREQ(ldrStatusName(ldrCheckInPlace(&header, c.payloadAddress)), ldrStatusName(c.expected));
+  }
+}
+
+// What a chunked loader needs: whether the image fits its region, and how many bytes follow the
+// header; for every 32-bit size, on hosts with a 32-bit size_t too.
+TEST(LoaderImages, ExtentsForAChunkedLoader) {
+  struct Case {
+    std::uint32_t size;
+    std::size_t region;
+    ldrStatus load;
+    std::size_t loadBytes;
+    ldrStatus stamped;
+    std::size_t stampedBytes;
+  };
+  constexpr bool wide = SIZE_MAX > 0xFFFFFFFFu;
+  const Case cases[] = {
+      {0, 44, LDR_OK, 0, LDR_OK, 0},
+      {0, 15, LDR_IMAGE_TRUNCATED, 0, LDR_STAMP_TRUNCATED, 0},
+      {5, 52, LDR_OK, 8, LDR_OK, 5},
+      {5, 51, LDR_IMAGE_TRUNCATED, 0, LDR_OK, 5},
+      {5, 20, LDR_IMAGE_TRUNCATED, 0, LDR_STAMP_TRUNCATED, 0},
+      // 2^32 bytes with the padding: room for them only where size_t is wider than 32 bits.
+      {0xFFFFFFFF, SIZE_MAX, wide ? LDR_OK : LDR_IMAGE_TRUNCATED, wide ? std::size_t{0xFFFFFFFF} + 1 : 0,
+       wide ? LDR_OK : LDR_STAMP_TRUNCATED, wide ? 0xFFFFFFFF : 0},
+      {0xFFFFFFFF, 0xFFFFFFFF, LDR_IMAGE_TRUNCATED, 0, LDR_STAMP_TRUNCATED, 0},
+      {0xFFFFFFFC, SIZE_MAX, wide ? LDR_OK : LDR_IMAGE_TRUNCATED, wide ? 0xFFFFFFFC : 0,
+       wide ? LDR_OK : LDR_STAMP_TRUNCATED, wide ? 0xFFFFFFFC : 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes in a region of " + std::to_string(c.region));
+    ldrLoadHeader load{};
+    load.imageSize = c.size;
+    ldrStampHeader stamped{};
+    stamped.dataLength = c.size;
+    std::size_t bytes = 99;
+    EXPECT_STREQ(ldrStatusName(ldrLoadImageExtent(&load, c.region, &bytes)), ldrStatusName(c.load));
+    EXPECT_EQ(bytes, c.loadBytes);
+    bytes = 99;
+    EXPECT_STREQ(ldrStatusName(ldrStampedImageExtent(&stamped, c.region, &bytes)), ldrStatusName(c.stamped));
+    EXPECT_EQ(bytes, c.stampedBytes);
   }
 }
