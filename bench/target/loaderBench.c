@@ -1,0 +1,143 @@
+/* Runs the target library's two whole-image checks and the two floor loops on payloads of 0 and
+ * PAYLOAD bytes, at an aligned and an odd address, between the two marks that the insnCount
+ * plugin watches: benchReset before each measured call, benchReport after it. For each run it
+ * prints "run CHECK OFFSET SIZE ok" on the semihosting console (FAILED where the answer is
+ * wrong) and exits with status 1 if any was. .ci/loader-bench pairs these lines with the
+ * plugin's counts. */
+#include <stdint.h>
+
+#include "floors.h"
+#include "imageLoader.h"
+#include "semihosting.h"
+
+#define PAYLOAD 8192u
+
+extern uint32_t stackTop;
+
+/* Words, so that the floor loop reads them as what they are; the checks see the bytes. */
+static uint32_t memory[(PAYLOAD + 64u) / 4u];
+static uint8_t crcTable[256];
+static unsigned failures;
+
+/* The marks: their first instructions are what the plugin watches, so neither may be inlined. */
+__attribute__((noinline, used)) void benchReset(void) { __asm__ volatile("nop"); }
+__attribute__((noinline, used)) void benchReport(void) { __asm__ volatile("nop; nop"); }
+
+static void fillRandom(unsigned char *bytes, uint32_t count, uint32_t seed) {
+  uint32_t i;
+  for (i = 0; i < count; ++i) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    bytes[i] = (unsigned char)seed;
+  }
+}
+
+static void put32(unsigned char *at, uint32_t value, int bigEndian) {
+  unsigned i;
+  for (i = 0; i < 4u; ++i) at[bigEndian ? 3u - i : i] = (unsigned char)(value >> (8u * i));
+}
+
+/* The checksum byte by byte, outside the counted code. */
+static uint32_t referenceSum(const unsigned char *bytes, uint32_t count) {
+  uint64_t sum = 0;
+  uint32_t i;
+  for (i = 0; i < count; ++i) sum += (uint64_t)bytes[i] << (8u * (i & 3u));
+  return ~((uint32_t)sum + (uint32_t)(sum >> 32));
+}
+
+static uint8_t referenceCrc(const unsigned char *bytes, uint32_t count) {
+  uint32_t i;
+  uint8_t crc = 0;
+  for (i = 0; i < count; ++i) crc = crcTable[crc ^ bytes[i]];
+  return crc;
+}
+
+static void report(const char *check, uintptr_t offset, uint32_t size, int ok) {
+  benchReport();
+  shPrint("run ");
+  shPrint(check);
+  shPrint(offset != 0u ? " odd " : " aligned ");
+  shPrintDecimal(size);
+  shPrint(ok ? " ok\n" : " FAILED\n");
+  if (!ok) ++failures;
+}
+
+static void measure(uint32_t size, unsigned offset) {
+  unsigned char *image = (unsigned char *)memory + offset;
+  const uint32_t padded = (size + 3u) & ~3u;
+  ldrLoadImageInfo load;
+  ldrStampedImageInfo stamped;
+  ldrStatus status;
+  unsigned i;
+
+  put32(image, LDR_LOAD_HEADER_SIZE, 0);
+  put32(image + 4, size, 0);
+  put32(image + 8, 0x20001000u, 0);
+  put32(image + 12, 0x20001001u, 0);
+  for (i = 0; i < LDR_IMAGE_NAME_SIZE; ++i) image[16 + i] = (unsigned char)"BENCH"[i < 5u ? i : 5u];
+  put32(image + 32, LDR_LOAD_MAGIC, 0);
+  put32(image + 36, LDR_LOAD_FIXED_CODE, 0);
+  fillRandom(image + 44, size, 0x1234567u + size);
+  for (i = size; i < padded; ++i) image[44 + i] = 0;
+  put32(image + 40, referenceSum(image + 44, padded), 0);
+  benchReset();
+  status = ldrCheckLoadImage(image, 44u + padded, &load);
+  report("load", offset, size, status == LDR_OK && load.length == 44u + padded);
+
+  put32(image, 0x64365577u, 1);
+  put32(image + 8, size, 1);
+  image[5] = image[6] = image[7] = 0;
+  image[12] = 0x07;
+  image[13] = 0xEA;
+  image[14] = 12;
+  image[15] = 8;
+  image[4] = referenceCrc(image + 16, size);
+  benchReset();
+  status = ldrCheckStampedImage(image, 16u + size, &stamped);
+  report("stamped", offset, size, status == LDR_OK && stamped.length == 16u + size);
+}
+
+static void measureFloors(uint32_t size) {
+  const unsigned char *bytes = (const unsigned char *)memory;
+  uint32_t sum;
+  uint8_t crc;
+  fillRandom((unsigned char *)memory, size, 0xBADC0DEu);
+  benchReset();
+  sum = floorWordSum(memory, size / 4u);
+  report("floor-wordsum", 0, size, sum == referenceSum(bytes, size));
+  benchReset();
+  crc = floorCrc8(crcTable, bytes, size);
+  report("floor-crc8", 0, size, crc == referenceCrc(bytes, size));
+}
+
+void resetHandler(void) {
+  unsigned i, bit;
+  for (i = 0; i < 256u; ++i) {
+    unsigned c = i;
+    for (bit = 0; bit < 8u; ++bit) c = (c >> 1) ^ (0xE0u & (0u - (c & 1u)));
+    crcTable[i] = (uint8_t)c;
+  }
+  measure(0, 0);
+  measure(PAYLOAD, 0);
+  measure(0, 1);
+  measure(PAYLOAD, 1);
+  measureFloors(0);
+  measureFloors(PAYLOAD);
+  shExit(failures == 0u ? 0u : 1u);
+}
+
+static void faultHandler(void) {
+  shPrint("bench: fault\n");
+  shExit(4);
+}
+
+typedef union {
+  uint32_t *stack;
+  void (*handler)(void);
+} vectorEntry;
+
+__attribute__((section(".vectors"), used)) static const vectorEntry vectorTable[] = {
+    {.stack = &stackTop},      {.handler = resetHandler}, {.handler = faultHandler}, {.handler = faultHandler},
+    {.handler = faultHandler}, {.handler = faultHandler}, {.handler = faultHandler},
+};
