@@ -1,10 +1,15 @@
-/* A boot loader: checks the load image and the stamped settings block that stand at fixed
- * places in flash, copies the application to its load address and starts it. It refuses
- * anything damaged or misplaced, says why on the semihosting console, and stops with
- * status 2 (load image) or 3 (settings block).
+/* A boot loader, in one of two kinds:
+ * - by default it checks the load image and the stamped settings block that stand at fixed
+ *   places in flash, copies the application to its load address, checks the copy and starts
+ *   it;
+ * - built with RUN_IN_PLACE, it looks for an intact image in two flash slots in turn and starts
+ *   the first one that was linked to run where it stands, without copying it.
+ * It refuses anything damaged or misplaced, says why on the semihosting console, and stops
+ * with status 2 (load image) or 3 (settings block).
  *
  * The places come from the build (see CMakeLists.txt): IMAGE_FLASH and IMAGE_REGION_SIZE,
- * SETTINGS_FLASH and SETTINGS_REGION_SIZE, and the RAM window APP_RAM_START, APP_RAM_SIZE. */
+ * SETTINGS_FLASH and SETTINGS_REGION_SIZE, the RAM window APP_RAM_START, APP_RAM_SIZE, and the
+ * in-place slots XIP_FLASH and XIP_SLOT_SIZE. */
 #include <stdint.h>
 
 #include "imageLoader.h"
@@ -25,27 +30,37 @@ static void printName(const unsigned char *name) {
   shPrint(text);
 }
 
-static void printTwoDigits(uint32_t value) {
-  if (value < 10u) shPrint("0");
-  shPrintDecimal(value);
+/* Prints why an image was refused, with the stored and computed checksums. */
+static void printRefusal(const char *what, ldrStatus status, const ldrLoadImageInfo *image) {
+  shPrint(what);
+  shPrint(ldrStatusName(status));
+  shPrint(", stored checksum ");
+  shPrintHex(image->header.checksum, 8);
+  shPrint(", computed ");
+  shPrintHex(image->computedChecksum, 8);
+  shPrint("\n");
 }
 
-/* The load image: checked, placed, copied. Returns the entry address with the Thumb bit set. */
+/* Starts the application at `entry` (the Thumb bit is added); it runs on this stack and ends the
+ * program itself. */
+static void start(uint32_t entry) {
+  ((void (*)(void))(uintptr_t)(entry | 1u))();
+  shExit(EXIT_IMAGE_REFUSED);
+}
+
+#ifndef RUN_IN_PLACE
+
+/* The load image: checked, placed, copied, and the copy checked. Returns the entry address. */
 static uint32_t loadApplication(void) {
   ldrLoadImageInfo image;
+  ldrWordSum copied;
   const unsigned char *source;
   volatile unsigned char *target;
   uint32_t i;
   ldrStatus status = ldrCheckLoadImage((const unsigned char *)IMAGE_FLASH, IMAGE_REGION_SIZE, &image);
   if (status == LDR_OK) status = ldrCheckPlacement(&image.header, APP_RAM_START, APP_RAM_SIZE);
   if (status != LDR_OK) {
-    shPrint("boot: load image refused: ");
-    shPrint(ldrStatusName(status));
-    shPrint(", stored checksum ");
-    shPrintHex(image.header.checksum, 8);
-    shPrint(", computed ");
-    shPrintHex(image.computedChecksum, 8);
-    shPrint("\n");
+    printRefusal("boot: load image refused: ", status, &image);
     shExit(EXIT_IMAGE_REFUSED);
   }
   shPrint("boot: load image \"");
@@ -63,7 +78,20 @@ static uint32_t loadApplication(void) {
   source = image.payload;
   target = (volatile unsigned char *)(uintptr_t)image.header.loadAddress;
   for (i = 0; i < image.header.imageSize; ++i) target[i] = source[i];
-  return image.header.execAddress | 1u;
+  /* The copy must hold every byte before anything jumps into it: its word-sum (the padding
+   * counts as zeros, as the packer wrote it) is the stored checksum. */
+  ldrWordSumStart(&copied);
+  ldrWordSumUpdate(&copied, (const unsigned char *)(uintptr_t)image.header.loadAddress, image.header.imageSize);
+  if (ldrWordSumFinish(&copied) != image.header.checksum) {
+    shPrint("boot: the copy in RAM differs from the image\n");
+    shExit(EXIT_IMAGE_REFUSED);
+  }
+  return image.header.execAddress;
+}
+
+static void printTwoDigits(uint32_t value) {
+  if (value < 10u) shPrint("0");
+  shPrintDecimal(value);
 }
 
 /* The settings block: checked, and its identifier and packing date shown. */
@@ -96,10 +124,37 @@ static void checkSettings(void) {
 void resetHandler(void) {
   const uint32_t entry = loadApplication();
   checkSettings();
-  /* The application runs on this stack and ends the program itself. */
-  ((void (*)(void))(uintptr_t)entry)();
+  start(entry);
+}
+
+#else
+
+/* The first slot that holds an intact image linked for the place it stands in: started there,
+ * without a copy. A slot that does not is passed over with its reason. */
+void resetHandler(void) {
+  uint32_t slot;
+  for (slot = 0; slot < 2u; ++slot) {
+    ldrLoadImageInfo image;
+    ldrStatus status =
+        ldrCheckLoadImage((const unsigned char *)(XIP_FLASH + slot * XIP_SLOT_SIZE), XIP_SLOT_SIZE, &image);
+    if (status == LDR_OK) status = ldrCheckInPlace(&image.header, (uint32_t)(uintptr_t)image.payload);
+    if (status == LDR_OK) {
+      shPrint("boot: slot ");
+      shPrintDecimal(slot);
+      shPrint(": \"");
+      printName(image.header.imageName);
+      shPrint("\" runs in place at ");
+      shPrintHex(image.header.loadAddress, 8);
+      shPrint("\n");
+      start(image.header.execAddress);
+    }
+    shPrint(slot == 0u ? "boot: slot 0 refused: " : "boot: slot 1 refused: ");
+    printRefusal("", status, &image);
+  }
   shExit(EXIT_IMAGE_REFUSED);
 }
+
+#endif
 
 static void faultHandler(void) {
   shPrint("boot: fault\n");
