@@ -4,7 +4,8 @@
 //   whose stored and computed check values differ;
 // - the running check values fed in two chunks give another result than one pass, or than
 //   the whole-image call;
-// - an image said to fit claims more bytes than were available.
+// - an image said to fit claims more bytes than were available;
+// - the extent calls a chunked loader uses disagree with the whole-image calls.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ldrWordSumUpdate(&sum, load.payload + cut, payloadBytes - cut);
     if (ldrWordSumFinish(&sum) != load.computedChecksum) __builtin_trap();
     ldrCheckPlacement(&load.header, bytes[0] * 0x01010101u, bytes[size - 1] * 0x00FF00FFu);
+    ldrCheckInPlace(&load.header, bytes[size - 1] * 0x01000001u);
+  }
+  if (size >= LDR_LOAD_HEADER_SIZE &&
+      (loadStatus == LDR_OK || loadStatus == LDR_BAD_CHECKSUM || loadStatus == LDR_IMAGE_TRUNCATED)) {
+    std::size_t payloadBytes = 1;
+    const ldrStatus extent = ldrLoadImageExtent(&load.header, size, &payloadBytes);
+    if ((extent == LDR_OK) != (loadStatus != LDR_IMAGE_TRUNCATED)) __builtin_trap();
+    if (extent == LDR_OK ? payloadBytes != load.length - LDR_LOAD_HEADER_SIZE : payloadBytes != 0) __builtin_trap();
   }
 
   ldrStampedImageInfo stamped;
@@ -40,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t crc =
         ldrCrc8Update(ldrCrc8Update(0, stamped.payload, cut), stamped.payload + cut, payloadBytes - cut);
     if (crc != stamped.computedCrc8) __builtin_trap();
+    std::size_t extent = 0;
+    if (ldrStampedImageExtent(&stamped.header, size, &extent) != LDR_OK || extent != payloadBytes) __builtin_trap();
   }
   if (ldrStatusName(loadStatus)[0] != 'L' || ldrStatusName(stampStatus)[0] != 'L') __builtin_trap();
   return 0;
