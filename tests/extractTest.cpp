@@ -5,11 +5,13 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -214,12 +216,101 @@ TEST_F(Extract, PayloadOnStandardOutputIsVerifiedFirst) {
   }
   EXPECT_FALSE(fs::exists(dir.path() / "-"));
 #ifndef _WIN32
-  // A FIFO OUT with a reader gets the same bytes, and stays a FIFO.
+  // A FIFO OUT with a reader gets the same bytes, and stays a FIFO; from a damaged image it gets
+  // nothing at all.
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  auto reader = std::async(std::launch::async, [&] { return readFile(dir.file("fifo")); });
-  EXPECT_EQ(info({"--extract", dir.file("fifo"), dir.file("packed.img")}).exitStatus, 0);
-  if (const int unblock = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK); unblock >= 0) close(unblock);
-  EXPECT_EQ(reader.get(), payload);
-  EXPECT_TRUE(fs::is_fifo(dir.path() / "fifo"));
+  const std::pair<std::string, int> fifoCases[] = {{"packed.img", 0}, {"damaged", 1}};
+  for (const auto& [name, status] : fifoCases) {
+    SCOPED_TRACE("to a FIFO from " + name);
+    auto reader = std::async(std::launch::async, [&] { return readFile(dir.file("fifo")); });
+    EXPECT_EQ(info({"--extract", dir.file("fifo"), dir.file(name)}).exitStatus, status);
+    if (const int unblock = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK); unblock >= 0) close(unblock);
+    EXPECT_EQ(reader.get(), status == 0 ? payload : Bytes{});
+    EXPECT_TRUE(fs::is_fifo(dir.path() / "fifo"));
+  }
 #endif
 }
+
+#ifndef _WIN32
+// A FILE that changes between its check and the copy to standard output fails the run: the
+// copy's own report, and the file's length, must be what the check found. The pipe holds the
+// copy back, so the change lands after the check and before the copy reaches it.
+TEST_F(Extract, FileChangedBetweenCheckAndCopyFails) {
+  const Bytes payload = randomBytes(std::size_t{4} << 20, 8);
+  const std::pair<const char*, std::function<void(const std::string&)>> changes[] = {
+      {"a payload byte near the end changes",
+       [](const std::string& path) {
+         Bytes file = readFile(path);
+         file[file.size() - 100] ^= 0x01;
+         writeFile(path, file);
+       }},
+      {"the file grows",
+       [](const std::string& path) {
+         Bytes file = readFile(path);
+         file.resize(file.size() + 4, 0);
+         writeFile(path, file);
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    packBoth(payload);
+    fs::remove(dir.path() / "pipe");
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    std::promise<void> copyStarted, changed;
+    auto reader = std::async(std::launch::async, [&] {
+      const int pipe = open(dir.file("pipe").c_str(), O_RDONLY);
+      char byte = 0;
+      // The first byte on standard output: the check is over and the copy under way.
+      const bool started = pipe >= 0 && read(pipe, &byte, 1) == 1;
+      copyStarted.set_value();
+      changed.get_future().wait();
+      Bytes rest(1 << 16);
+      while (pipe >= 0 && read(pipe, rest.data(), rest.size()) > 0) {
+      }
+      if (pipe >= 0) close(pipe);
+      return started;
+    });
+    RunOptions options;
+    options.standardOutput = dir.file("pipe");
+    RunningProgram running(kImageInfo, {"--extract", "-", dir.file("packed.img")}, options);
+    copyStarted.get_future().wait();
+    change(dir.file("packed.img"));
+    changed.set_value();
+    const ProgramResult result = running.wait();
+    EXPECT_TRUE(reader.get());
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.err, "imageInfo: cannot read " + dir.file("packed.img") + ": the file changed while being read\n");
+  }
+}
+
+// Standard input and output may be one thing that is not a file, such as a socket (an
+// inetd-style service) or a terminal: that is no output overwriting its own input.
+TEST_F(Extract, StandardInputAndOutputOnOneSocket) {
+  const Bytes payload = randomBytes(100'000, 9);
+  packBoth(payload);
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  RunOptions options;
+  options.descriptors = {{ends[1], 0}, {ends[1], 1}};
+  RunningProgram running(kImageInfo, {"--extract", "-", "-"}, options);
+  close(ends[1]);
+  auto writer = std::async(std::launch::async, [&] {
+    const Bytes image = readFile(dir.file("stamped"));
+    for (std::size_t done = 0; done < image.size();) {
+      const ssize_t written = write(ends[0], image.data() + done, image.size() - done);
+      if (written <= 0) break;
+      done += static_cast<std::size_t>(written);
+    }
+    shutdown(ends[0], SHUT_WR);
+  });
+  Bytes received;
+  unsigned char block[1 << 16];
+  for (ssize_t got; (got = read(ends[0], block, sizeof block)) > 0;)
+    received.insert(received.end(), block, block + got);
+  writer.get();
+  close(ends[0]);
+  const ProgramResult result = running.wait();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(received, payload);
+}
+#endif

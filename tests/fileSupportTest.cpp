@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -198,6 +199,27 @@ TEST(CopyWithCheckValue, FailedPatchIsAWriteFailure) {
   close(ends[0]);
 }
 #endif
+
+// Only a regular file has a size to take: anything else a name can open is refused, even
+// where the opening itself let it through (a device, a directory).
+TEST(RegularFileSize, OnlyRegularFilesHaveOne) {
+  TempDir dir;
+  writeFile(dir.file("file"), Bytes(1234, 7));
+  fs::create_directory(dir.path() / "directory");
+#ifdef _WIN32
+  const std::pair<std::string, std::optional<std::uint64_t>> cases[] = {{dir.file("file"), 1234},
+                                                                        {"NUL", std::nullopt}};
+#else
+  const std::pair<std::string, std::optional<std::uint64_t>> cases[] = {
+      {dir.file("file"), 1234}, {"/dev/null", std::nullopt}, {dir.file("directory"), std::nullopt}};
+#endif
+  for (const auto& [path, size] : cases) {
+    SCOPED_TRACE(path);
+    const Stream stream = openStream(path, "rb");
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(regularFileSize(stream.get()), size);
+  }
+}
 
 TEST(RemoveIncompleteOutput, RemovesRegularFilesOnly) {
   TempDir dir;

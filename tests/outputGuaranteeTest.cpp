@@ -289,6 +289,71 @@ TEST_P(OutputGuarantee, PermissionsDecideAsTheyDidInPlace) {
   }
 }
 
+// A file of a third user (neither the program's nor the folder's owner) in a sticky folder is
+// written in place with a plain open: Linux refuses an open with O_CREAT there while
+// fs.protected_regular is 1 or more (systemd's default), even of a file that exists.
+TEST_P(OutputGuarantee, ThirdUsersFileInAStickyFolderIsWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as three users";
+  const std::string setting = "/proc/sys/fs/protected_regular";
+  std::string was;
+  std::getline(std::ifstream(setting), was);
+  if (was.empty()) GTEST_SKIP() << "no " << setting << " on this system";
+  if (was == "0" && !(std::ofstream(setting) << "1\n")) GTEST_SKIP() << setting << " is 0 and cannot be set";
+  struct Restore {
+    std::string path, value;
+    ~Restore() {
+      if (value == "0") std::ofstream(path) << value << "\n";
+    }
+  } restore{setting, was};
+
+  writeFile(dir.file("in"), randomBytes(10, 4));
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::create_directory(dir.path() / "sticky");
+  fs::permissions(dir.path() / "sticky", static_cast<fs::perms>(01777));  // root's, as /tmp is
+  const std::string shared = dir.file("sticky/out.img");
+  writeFile(shared, Bytes{7, 8, 9});
+  fs::permissions(shared, static_cast<fs::perms>(0666));
+  constexpr uid_t kThirdUser = 65533;
+  ASSERT_EQ(chown(shared.c_str(), kThirdUser, kThirdUser), 0);
+  RunOptions unprivileged;
+  unprivileged.unprivileged = true;
+  EXPECT_EQ(pack(dir.file("in"), shared, unprivileged).exitStatus, 0);
+  expectIntact(shared);
+  struct stat info {};
+  ASSERT_EQ(stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kThirdUser);
+}
+
+// Where the target is left in place because it is not ours to remove, a failed run leaves it:
+// the file standard output has open when the final close fails, and the file another
+// descriptor's link leads to when a write fails, whatever other file that link's text names.
+TEST_P(OutputGuarantee, FailureLeavesAFileItMayNotRemove) {
+  writeFile(dir.file("in"), randomBytes(700'000, 12));
+  // Standard output appended to a file, as >> does, and named as the target.
+  writeFile(dir.file("redirected"), textBytes("written before; "));
+  RunOptions closeFails;
+  closeFails.standardOutput = dir.file("redirected");
+  closeFails.environment = {{"LD_PRELOAD", CLOSE_FAILS_LIBRARY}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  fs::create_symlink("/dev/stdout", dir.path() / "stdout.img");  // a name packLoadable can be given too
+  EXPECT_EQ(pack(dir.file("in"), dir.file("stdout.img"), closeFails).exitStatus, 20);
+  ASSERT_TRUE(fs::exists(dir.path() / "redirected"));
+  const Bytes kept = readFile(dir.file("redirected"));
+  EXPECT_EQ(Bytes(kept.begin(), kept.begin() + 16), textBytes("written before; "));
+
+  // Descriptor 3 on a file that was deleted: its link reads "<name> (deleted)", and a file of
+  // that name is someone else's.
+  const int open3 = open(dir.file("gone").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(open3, 0);
+  fs::remove(dir.path() / "gone");
+  writeFile(dir.file("gone (deleted)"), textBytes("unrelated"));
+  RunOptions failingWrite = writesFailBeyond(1000);
+  failingWrite.descriptors = {{open3, 3}};
+  fs::create_symlink("/dev/fd/3", dir.path() / "fd3.img");
+  EXPECT_EQ(pack(dir.file("in"), dir.file("fd3.img"), failingWrite).exitStatus, 20);
+  close(open3);
+  EXPECT_EQ(readFile(dir.file("gone (deleted)")), textBytes("unrelated"));
+}
+
 // A reader that leaves early is a failed write, never a success: the program dies of SIGPIPE,
 // or where SIGPIPE is ignored it fails with status 20.
 TEST_P(OutputGuarantee, ReaderThatLeavesEarlyFailsTheRun) {
@@ -326,6 +391,15 @@ TEST_P(OutputGuarantee, LinksStayLinksAndDevicesAreWrittenInPlace) {
   ASSERT_EQ(pack(dir.file("in"), dir.file("dangling.img")).exitStatus, 0);
   EXPECT_TRUE(fs::is_symlink(dir.path() / "dangling.img"));
   expectIntact(dir.file("real/new.img"));
+
+  // A relative link counts from its own directory, not from where the program runs.
+  fs::create_directory(dir.path() / "sub");
+  fs::create_symlink("new.img", dir.path() / "sub" / "relative.img");
+  RunOptions elsewhere;
+  elsewhere.workingDirectory = dir.path().string();
+  ASSERT_EQ(pack(dir.file("in"), dir.file("sub/relative.img"), elsewhere).exitStatus, 0);
+  expectIntact(dir.file("sub/new.img"));
+  EXPECT_FALSE(fs::exists(dir.path() / "new.img"));
 
   // A loop of links is refused, as opening it always was, and stays as it was.
   fs::create_symlink("loop.img", dir.path() / "loop.img");

@@ -34,6 +34,10 @@ struct RunOptions {
   // Instead, a file opened as standard input itself (a directory too); kClosedInput closes it.
   // POSIX only.
   std::string standardInputFile;
+  // Descriptors of the test's that the program gets, each {the test's, the number in the
+  // program}, put in place after the standard streams above: a socket as both standard input
+  // and output, or a file open as descriptor 3. POSIX only.
+  std::vector<std::pair<int, int>> descriptors;
   // The directory the program starts in; empty for the test's own.
   std::string workingDirectory;
   // Standard output is bytes, not text: returned as written, line ends included (only Windows

@@ -39,6 +39,10 @@ constexpr uid_t kNobody = 65534;
   if (in >= 0 ? dup2(in, 0) < 0 : close(0) != 0) _exit(126);
   if (dup2(err, 2) < 0) _exit(126);
   if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) _exit(126);
+  for (const auto& [mine, theirs] : options.descriptors) {
+    // dup2 onto itself would keep a close-on-exec flag; clear it either way.
+    if (dup2(mine, theirs) < 0 || fcntl(theirs, F_SETFD, 0) != 0) _exit(126);
+  }
   if (options.fileSizeLimit) {
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
