@@ -61,6 +61,32 @@ class OutputGuarantee : public ::testing::TestWithParam<Packer> {
     return readFile(target);
   }
 
+  // A sparse input of 3 GiB: long enough to copy that a signal lands in the middle.
+  std::string bigInput() {
+    const std::string path = dir.file("big");
+    if (!fs::exists(path)) {
+      std::ofstream big(path, std::ios::binary);
+      big.seekp((std::streamoff{3} << 30) - 1);
+      big.put('\x01');
+    }
+    return path;
+  }
+
+  // Waits (up to a minute) until the copy is under way: a file that `growing` names (the
+  // temporary files beside a target when given none) holds more than 1 MiB.
+  static bool copyUnderWay(const fs::path& where, const std::string& growing = "") {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::vector<std::string> names = growing.empty() ? temporaries(where) : std::vector<std::string>{growing};
+      for (const std::string& name : names) {
+        std::error_code error;
+        if (fs::file_size(where / name, error) > (1u << 20)) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
   // The temporary files in a directory: the dot files the packers write beside a target.
   static std::vector<std::string> temporaries(const fs::path& where) {
     std::vector<std::string> found;
@@ -91,27 +117,11 @@ mode_t permissions(const std::string& path) {
 
 TEST_P(OutputGuarantee, InterruptedRunLeavesTheOldTarget) {
   const Bytes old = packOldTarget();
-  // A sparse input of 3 GiB: long enough to copy that every signal lands in the middle.
-  {
-    std::ofstream big(dir.file("big"), std::ios::binary);
-    big.seekp((std::streamoff{3} << 30) - 1);
-    big.put('\x01');
-  }
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM, SIGVTALRM,
                                  SIGPROF, SIGUSR1, SIGUSR2, SIGKILL}) {
     SCOPED_TRACE("signal " + std::to_string(signalNumber));
-    RunningProgram running(GetParam().program, GetParam().args(dir.file("big"), target));
-    // Wait until the copy is under way: the temporary file beside the target is growing.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool underWay = false;
-    while (!underWay && std::chrono::steady_clock::now() < deadline) {
-      for (const std::string& name : temporaries(dir.path())) {
-        std::error_code error;
-        underWay = underWay || fs::file_size(dir.path() / name, error) > (1u << 20);
-      }
-      if (!underWay) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(underWay) << "no temporary file grew";
+    RunningProgram running(GetParam().program, GetParam().args(bigInput(), target));
+    ASSERT_TRUE(copyUnderWay(dir.path())) << "no temporary file grew";
     running.signal(signalNumber);
     EXPECT_EQ(running.wait().exitStatus, 128 + signalNumber);
     EXPECT_EQ(readFile(target), old);
@@ -143,6 +153,32 @@ TEST_P(OutputGuarantee, FailedWriteLeavesTheOldTarget) {
   EXPECT_EQ(pack(dir.file("in"), target, limited).exitStatus, 128 + SIGXFSZ);
   EXPECT_EQ(readFile(target), old);
   EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+}
+
+// A name too long for a temporary file made by adding to it (".NAME.XXXXXX") still gets one:
+// up to the system's limit of 255 bytes, a failure or an interruption leaves the old target.
+TEST_P(OutputGuarantee, NamesUpToTheLimitKeepTheOldTarget) {
+  writeFile(dir.file("old.bin"), randomBytes(100, 1));
+  writeFile(dir.file("in"), randomBytes(3 << 20, 2));
+  for (const std::size_t length : {247, 248, 254, 255}) {
+    SCOPED_TRACE(std::to_string(length) + " bytes");
+    const std::string longTarget = dir.file(std::string(length - 4, 'o') + ".img");
+    ASSERT_EQ(pack(dir.file("old.bin"), longTarget).exitStatus, 0);
+    const Bytes old = readFile(longTarget);
+    EXPECT_EQ(pack(dir.file("in"), longTarget, writesFailBeyond(1 << 20)).exitStatus, 20);
+    EXPECT_EQ(readFile(longTarget), old);
+    {
+      RunningProgram running(GetParam().program, GetParam().args(bigInput(), longTarget));
+      ASSERT_TRUE(copyUnderWay(dir.path())) << "no temporary file grew";
+      running.signal(SIGINT);
+      EXPECT_EQ(running.wait().exitStatus, 128 + SIGINT);
+    }
+    EXPECT_EQ(readFile(longTarget), old);
+    EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(pack(dir.file("in"), longTarget).exitStatus, 0);
+    expectIntact(longTarget);
+    fs::remove(longTarget);
+  }
 }
 
 // A signal ignored when the program started (nohup, a background job) stays ignored.
@@ -182,7 +218,12 @@ TEST_P(OutputGuarantee, TargetsThatCannotSeekGetTheSameBytes) {
       {"a link to a FIFO", dir.file("link.img"), "", dir.file("fifo.img")},
       {"/dev/stdout on a pipe", dir.file("stdout.img"), dir.file("pipe"), dir.file("pipe")},
       {"/dev/stdout redirected to a file", dir.file("stdout.img"), dir.file("redirected"), dir.file("redirected")},
+      {"/dev/fd/1 on a pipe", dir.file("fd1.img"), dir.file("pipe"), dir.file("pipe")},
+      {"the redirected file by its own name", dir.file("redirected.img"), dir.file("redirected.img"),
+       dir.file("redirected.img")},
   };
+  fs::create_symlink("/dev/fd/1", dir.path() / "fd1.img");
+  writeFile(dir.file("redirected.img"), textBytes("written before; "));
   writeFile(dir.file("redirected"), textBytes("written before; "));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -198,9 +239,10 @@ TEST_P(OutputGuarantee, TargetsThatCannotSeekGetTheSameBytes) {
     Bytes got = fromFifo ? reader.get() : readFile(c.readFrom);
     Bytes want = fromFifo ? Bytes{} : textBytes("written before; ");  // standard output's own append
     want.insert(want.end(), expected.begin(), expected.end());
-    // packLoadable's checksum line follows the image where both go to standard output.
+    // Where the image goes to standard output, packLoadable's checksum line goes to standard
+    // error, so that standard output carries the image alone.
     if (!c.standardOutput.empty() && GetParam().program == kPackLoadable) {
-      want.insert(want.end(), reference.out.begin(), reference.out.end());
+      EXPECT_EQ(result.err, reference.out);
     }
     if (GetParam().program == kStampPack && got.size() == want.size()) {  // packed on another day, perhaps
       const auto date = static_cast<long>(want.size() - expected.size() + 12);
@@ -268,9 +310,24 @@ TEST_P(OutputGuarantee, PermissionsDecideAsTheyDidInPlace) {
   fs::permissions(locked, static_cast<fs::perms>(0666));
   fs::permissions(dir.path() / "locked", static_cast<fs::perms>(0555));
   EXPECT_EQ(pack(dir.file("in"), locked, unprivileged).exitStatus, 0);
-  fs::permissions(dir.path() / "locked", fs::perms::all);
   expectIntact(locked);
   EXPECT_EQ(temporaries(dir.path() / "locked"), std::vector<std::string>{});
+  // There a failure or a cleanup signal cannot remove the incomplete file: it is left empty.
+  if (geteuid() == 0) {  // only an unprivileged program is kept out of the folder
+    RunOptions failing = writesFailBeyond(1 << 20);
+    failing.unprivileged = true;
+    writeFile(dir.file("in3m"), randomBytes(3 << 20, 5));
+    EXPECT_EQ(pack(dir.file("in3m"), locked, failing).exitStatus, 20);
+    EXPECT_EQ(fs::file_size(locked), 0u);
+    {
+      RunningProgram running(GetParam().program, GetParam().args(bigInput(), locked), unprivileged);
+      ASSERT_TRUE(copyUnderWay(dir.path() / "locked", "out.img")) << "the target did not grow";
+      running.signal(SIGTERM);
+      EXPECT_EQ(running.wait().exitStatus, 128 + SIGTERM);
+    }
+    EXPECT_EQ(fs::file_size(locked), 0u);
+  }
+  fs::permissions(dir.path() / "locked", fs::perms::all);
 
   // In a sticky folder such as /tmp, another user's target that everyone may write cannot be
   // replaced by a rename; it is written in place, as it always was, and keeps its owner.

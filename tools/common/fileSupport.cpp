@@ -207,7 +207,8 @@ void removeIncompleteOutput(const std::string& path) {
   std::error_code error;
   const fs::path resolved = fs::canonical(nativePath(path), error);
   if (error || !fs::is_regular_file(resolved, error)) return;
-  fs::remove(resolved, error);
+  // A folder that takes no change keeps the file: then at least nothing incomplete is left in it.
+  if (!fs::remove(resolved, error) || error) fs::resize_file(resolved, 0, error);
 }
 
 std::span<unsigned char> copyBuffer() {

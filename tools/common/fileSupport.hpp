@@ -85,8 +85,9 @@ std::optional<FileIdentity> fileIdentity(const std::string& path);
 Stream openSpoolFile();
 
 // Removes an output that a failed run written in place left incomplete, so that nothing that
-// looks finished but is wrong stays behind. Only a regular file is removed (the file a link
-// points to, where the path is a link); a device such as /dev/full is left alone.
+// looks finished but is wrong stays behind; where it cannot be removed (its folder takes no
+// change), empties it. Only a regular file is touched (the file a link points to, where the
+// path is a link); a device such as /dev/full is left alone.
 void removeIncompleteOutput(const std::string& path);
 
 enum class CopyStatus { ok, readFailed, writeFailed };

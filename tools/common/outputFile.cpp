@@ -40,23 +40,52 @@ fs::path followLinks(fs::path path) {
 }
 
 // ".NAME.XXXXXX" beside the target: a name a user recognises as belonging to NAME should a kill
-// or a power cut leave it behind, and a dot file, so that it stays out of plain listings.
+// or a power cut leave it behind, and a dot file, so that it stays out of plain listings. A NAME
+// too long for the 8 more characters within the file system's limit on a name keeps as much of
+// its start as fits, in whole characters, and always the random part: every name the system
+// takes gets a temporary file.
 fs::path temporaryPattern(const fs::path& target) {
-  fs::path name = ".";
-  name += target.filename();
-  name += ".XXXXXX";
-  return target.parent_path() / name;
+  constexpr std::size_t kAdded = 8;  // the dot in front and ".XXXXXX"
+#ifdef _WIN32
+  constexpr std::size_t kLongestName = 255;  // UTF-16 units
+  std::wstring name = target.filename().wstring();
+  std::size_t keep = std::min(name.size(), kLongestName - kAdded);
+  if (keep < name.size() && name[keep] >= 0xDC00 && name[keep] <= 0xDFFF) --keep;  // not half a surrogate pair
+  std::wstring pattern = L".";
+  pattern.append(name, 0, keep);
+  pattern += L".XXXXXX";
+  return target.parent_path() / pattern;
+#else
+  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+  const std::size_t longestName = limit > static_cast<long>(kAdded) ? static_cast<std::size_t>(limit) : 255;
+  const std::string name = target.filename().string();
+  std::size_t keep = std::min(name.size(), longestName - kAdded);
+  // Not inside a UTF-8 sequence: back off its continuation bytes (10xxxxxx) to where it starts.
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  std::string pattern = ".";
+  pattern.append(name, 0, keep);
+  pattern += ".XXXXXX";
+  return target.parent_path() / pattern;
+#endif
 }
 
 #ifdef _WIN32
 
 // The temporary file the console control handler removes, or null.
 std::atomic<const wchar_t*> gPendingTemporary{nullptr};
+// A regular file written in place, which the handler removes or, where it cannot, empties.
+std::atomic<const wchar_t*> gPendingInPlace{nullptr};
+std::atomic<int> gPendingInPlaceDescriptor{-1};
 
 BOOL WINAPI removePendingTemporary(DWORD) {
   // The file was opened with FILE_SHARE_DELETE, so it can go while still open; it disappears
   // when the process ends, which the default handler, run next, makes it do.
   if (const wchar_t* path = gPendingTemporary.load()) DeleteFileW(path);
+  // A file opened in place cannot be deleted while open: it is emptied instead.
+  if (const wchar_t* path = gPendingInPlace.load(); path != nullptr && DeleteFileW(path) == 0) {
+    if (const int descriptor = gPendingInPlaceDescriptor.load(); descriptor >= 0) _chsize_s(descriptor, 0);
+  }
   return FALSE;
 }
 
@@ -75,6 +104,10 @@ bool renameOver(const std::string& from, const std::string& to) {
 
 // The temporary file the signal handler removes, or null.
 std::atomic<const char*> gPendingTemporary{nullptr};
+// A regular file written in place, which the handler removes or, where it cannot (a folder that
+// takes no change), empties through its descriptor.
+std::atomic<const char*> gPendingInPlace{nullptr};
+std::atomic<int> gPendingInPlaceDescriptor{-1};
 // Every signal whose default action ends the program and that a user, a shell, a pipeline or a
 // resource limit sends while a run is under way.
 constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGXFSZ,
@@ -84,6 +117,9 @@ extern "C" void removePendingTemporaryAndDie(int signalNumber) {
   // Async-signal-safe only: unlink the path prepared before the copy, then die of the signal
   // the conventional way, so that the caller sees 128 + its number.
   if (const char* path = gPendingTemporary.load()) unlink(path);
+  if (const char* path = gPendingInPlace.load(); path != nullptr && unlink(path) != 0) {
+    if (const int descriptor = gPendingInPlaceDescriptor.load(); descriptor >= 0) ftruncate(descriptor, 0);
+  }
   std::signal(signalNumber, SIG_DFL);
   std::raise(signalNumber);
 }
@@ -143,16 +179,51 @@ OutputFile::~OutputFile() { discard(); }
 
 #ifdef _WIN32
 
+namespace {
+
+// Whether `path` names a device rather than a file: \\.\anything, or a reserved name (NUL,
+// CON, PRN, AUX, COM1-9, LPT1-9) in any case, with or without an extension, in any folder.
+bool isDeviceName(const std::string& path) {
+  if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return true;
+  std::string name = toUtf8(fs::path(std::u8string(path.begin(), path.end())).filename());
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (name == "NUL" || name == "CON" || name == "PRN" || name == "AUX" || name == "CONIN$" || name == "CONOUT$") {
+    return true;
+  }
+  return name.size() == 4 && (name.rfind("COM", 0) == 0 || name.rfind("LPT", 0) == 0) && name[3] >= '1' &&
+         name[3] <= '9';
+}
+
+}  // namespace
+
 bool OutputFile::openInPlace(const std::string& path, bool regular) {
   target_ = path;
   stream_ = openStream(path, "wb").release();
   seekable_ = regular;
   removeOnFailure_ = regular;
+  if (stream_ != nullptr && regular) {
+    static const bool handlerInstalled = SetConsoleCtrlHandler(removePendingTemporary, TRUE) != 0;
+    (void)handlerInstalled;
+    targetWide_ = nativePath(target_).wstring();
+    gPendingInPlaceDescriptor.store(_fileno(stream_));
+    gPendingInPlace.store(targetWide_.c_str());
+  }
   return stream_ != nullptr;
 }
 
 bool OutputFile::open(const std::string& target) {
+  // A device takes the bytes as they come, like one on Linux: no temporary file, no rename.
+  if (isDeviceName(target)) {
+    isStandardOutput_ = false;
+    return openInPlace(target, false);
+  }
   const fs::path resolved = followLinks(nativePath(target));
+  {
+    const auto named = fileIdentity(target);
+    isStandardOutput_ = named && named == fileIdentity(1);
+  }
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
   if (fs::exists(status) && !fs::is_regular_file(status)) return openInPlace(toUtf8(resolved), false);
@@ -225,9 +296,14 @@ bool OutputFile::openInPlace(const std::string& path, bool regular) {
   const bool exists = stat(path.c_str(), &existing) == 0;
   const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular ? O_TRUNC | (exists ? 0 : O_CREAT) : 0);
   target_ = path;
+  if (regular) installSignalHandlers();
   stream_ = streamOn(::open(path.c_str(), flags, 0666));
   seekable_ = regular;
   removeOnFailure_ = regular;
+  if (stream_ != nullptr && regular) {
+    gPendingInPlaceDescriptor.store(fileno(stream_));
+    gPendingInPlace.store(target_.c_str());
+  }
   return stream_ != nullptr;
 }
 
@@ -240,9 +316,10 @@ bool OutputFile::open(const std::string& target) {
   // Anything but "no such file" (a loop of links, a path through a file, no permission) is the
   // refusal opening the target itself would have met.
   if (!exists && errno != ENOENT) return false;
-  if (exists && !S_ISREG(named.st_mode)) return openInPlace(target, false);
   struct stat standardOutput {};
-  if (exists && fstat(STDOUT_FILENO, &standardOutput) == 0 && sameFile(standardOutput, named)) {
+  isStandardOutput_ = exists && fstat(STDOUT_FILENO, &standardOutput) == 0 && sameFile(standardOutput, named);
+  if (exists && !S_ISREG(named.st_mode)) return openInPlace(target, false);
+  if (isStandardOutput_) {
     // The file standard output has open, however named: written through that descriptor, so
     // that what the caller wrote before and its append mode stay as they are.
     target_ = target;
@@ -258,6 +335,7 @@ bool OutputFile::open(const std::string& target) {
     // written where it stands, and a failure leaves it to whoever opened it.
     if (!openInPlace(target, true)) return false;
     removeOnFailure_ = false;
+    forgetInPlace();
     return true;
   }
   if (exists) {
@@ -318,14 +396,17 @@ bool OutputFile::open(const std::string& target) {
 
 bool OutputFile::commit() {
   if (stream_ == nullptr) return false;
+  // Held until the file is known complete or removed, so that no signal removes a complete file
+  // or leaves an incomplete one.
+  const SignalsHeld held;
   const bool written = std::ferror(stream_) == 0;
   bool complete = std::fclose(stream_) == 0 && written;
   stream_ = nullptr;
+  forgetInPlace();
   if (temporary_.empty()) {
     if (!complete && removeOnFailure_) removeIncompleteOutput(target_);
     return complete;
   }
-  const SignalsHeld held;
   complete = complete && renameOver(temporary_, target_);
   if (!complete) removeFile(temporary_);
   forgetTemporary();
@@ -333,11 +414,12 @@ bool OutputFile::commit() {
 }
 
 void OutputFile::discard() noexcept {
+  const SignalsHeld held;
   const bool wasOpen = stream_ != nullptr;
   if (wasOpen) std::fclose(stream_);
   stream_ = nullptr;
+  forgetInPlace();
   if (!temporary_.empty()) {
-    const SignalsHeld held;
     removeFile(temporary_);
     forgetTemporary();
   } else if (wasOpen && removeOnFailure_) {
@@ -351,4 +433,9 @@ void OutputFile::forgetTemporary() noexcept {
 #ifdef _WIN32
   temporaryWide_.clear();
 #endif
+}
+
+void OutputFile::forgetInPlace() noexcept {
+  gPendingInPlace.store(nullptr);
+  gPendingInPlaceDescriptor.store(-1);
 }

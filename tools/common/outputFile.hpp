@@ -4,7 +4,8 @@
 #include <string>
 
 // One output file that appears complete or not at all. The bytes go to a temporary file beside
-// the target (".NAME.XXXXXX" in the target's directory), which commit() renames over the target
+// the target (".NAME.XXXXXX" in the target's directory, NAME shortened where the whole would
+// pass the system's limit on a name), which commit() renames over the target
 // in one step. Until then the target keeps whatever it held; a failure, an object destroyed
 // without commit(), or any signal that ends the program (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
 // SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2; Ctrl-C or
@@ -22,8 +23,11 @@
 // - anything else that is not a regular file (a pipe, a FIFO, a socket, a terminal, a device):
 //   opened as it is, never created, truncated, renamed or removed, and written front to back.
 // - a regular file whose directory takes no new file, or that the rename may not replace
-//   (another user's file in a sticky folder such as /tmp): written in place, the old way, with
-//   the incomplete output removed on failure.
+//   (another user's file in a sticky folder such as /tmp): written in place, the old way. A
+//   failure or a cleanup signal removes the incomplete file or, where it cannot be removed (the
+//   folder takes no change), empties it.
+// - on Windows, a device name (NUL, CON, COM1, \\.\NUL; nul.txt names the device too): written
+//   straight through, like a device on Linux.
 // Only one OutputFile may be open at a time in a program, because the signal handler knows one
 // temporary file.
 class OutputFile {
@@ -43,6 +47,10 @@ class OutputFile {
   // every byte must be written once, in order.
   bool seekable() const noexcept { return seekable_; }
 
+  // Whether the target is what standard output has open, however it was named (/dev/stdout,
+  // /dev/fd/1, a link, the redirected file's own path): then nothing else may go there.
+  bool isStandardOutput() const noexcept { return isStandardOutput_; }
+
   // Closes the stream and puts the file in place. False when anything written or the close or
   // the rename failed; the target is then as it was (or, written in place, removed if it was a
   // regular file) and no temporary file remains.
@@ -54,6 +62,8 @@ class OutputFile {
  private:
   // The temporary file is gone (renamed or removed): the signal handler must not touch it.
   void forgetTemporary() noexcept;
+  // The file written in place is closed: the signal handler must not touch it.
+  void forgetInPlace() noexcept;
 
   // Writes `path` where it stands, without a temporary file: a regular file (`regular`) is
   // created or truncated, anything else opened as it is. False, with errno, when it cannot be.
@@ -62,9 +72,11 @@ class OutputFile {
   std::FILE* stream_ = nullptr;
   bool seekable_ = false;
   bool removeOnFailure_ = false;  // a regular file written in place, which a failure removes
-  std::string target_;            // the file that is replaced: the target with its links followed
-  std::string temporary_;         // empty when writing in place
+  bool isStandardOutput_ = false;
+  std::string target_;     // the file that is replaced: the target with its links followed
+  std::string temporary_;  // empty when writing in place
 #ifdef _WIN32
   std::wstring temporaryWide_;  // the same, as the system takes it; the handler reads it
+  std::wstring targetWide_;     // the target written in place, as the system takes it; the handler reads it
 #endif
 };

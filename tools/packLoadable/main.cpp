@@ -114,8 +114,10 @@ int run(const std::vector<std::string>& args) {
     if (status == CopyStatus::readFailed) return fail("ERROR reading source file:  %s\n", sourcePath);
     return fail("ERROR writing on target file:  %s\n", targetBase);
   }
-  // Printed only once the image is in place, so the line always means success.
-  std::printf("Check Sum = 0x%x\n", static_cast<unsigned>(header.checksum));
+  // Printed only once the image is in place, so the line always means success; on standard
+  // error where the image itself went to standard output, which then carries the image alone.
+  std::fprintf(target.isStandardOutput() ? stderr : stdout, "Check Sum = 0x%x\n",
+               static_cast<unsigned>(header.checksum));
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.
   return finishStandardOutput(0, kExitFailure);
