@@ -112,6 +112,7 @@ TEST_F(Extract, RefusalsWriteNothing) {
       {{"--extract", dir.file("out"), dir.file("packed.img"), dir.file("stamped")},
        "imageInfo: --extract takes exactly one FILE, not 2\n"},
       {{dir.file("packed.img"), "--extract"}, "imageInfo: --extract needs an output file\n"},
+      {{"--extract=", dir.file("packed.img")}, "imageInfo: --extract needs an output file\n"},
       {{"--extract", dir.file("no/such/dir/out"), dir.file("packed.img")},
        "imageInfo: cannot create " + dir.file("no/such/dir/out") + ": No such file or directory\n"},
   };

@@ -114,10 +114,10 @@ TEST(ImageCheck, WrongLengthsAndForeignFiles) {
       {"load image extended", longerLoad, "damaged: length 109 but header says 108"},
       {"load header alone", Bytes(load.begin(), load.begin() + 40),
        "not a recognised image (as a load image: length 40 is shorter than the 44-byte header)"},
+      // Truncation is damage in both formats alike.
       {"stamped image cut short", Bytes(stamped.begin(), stamped.end() - 1),
-       "not a recognised image (as a stamped image: length 4111 but header says 4112)"},
-      {"stamped image extended", longerStamped,
-       "not a recognised image (as a stamped image: length 4113 but header says 4112)"},
+       "damaged: length 4111 but header says 4112"},
+      {"stamped image extended", longerStamped, "damaged: length 4113 but header says 4112"},
       {"month 13", stampedWith(14, 13), "not a recognised image (as a stamped image: month 13 is not 1-12)"},
       {"month 0", stampedWith(14, 0), "not a recognised image (as a stamped image: month 0 is not 1-12)"},
       {"day 0", stampedWith(15, 0), "not a recognised image (as a stamped image: day 0 is not 1-31)"},

@@ -24,7 +24,8 @@ namespace {
 
 ProgramResult info(const std::vector<std::string>& args) { return runProgram(kImageInfo, args); }
 
-const std::string kUsage = "usage: imageInfo [--json] [--extract OUT] FILE...\n";
+const std::string kUsage =
+    "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n";
 
 class ImageInfo : public ::testing::Test {
  protected:
@@ -82,7 +83,10 @@ TEST_F(ImageInfo, JsonCarriesEveryFieldAndGoesOnPastUnreadableFiles) {
   EXPECT_EQ(result.err, "imageInfo: cannot open " + dir.file("missing") + ": No such file or directory\n");
   const auto json = parseJson(result.out);
   ASSERT_TRUE(json.has_value()) << result.out;
-  ASSERT_EQ(json->array.size(), 2u);
+  // Every FILE has its element; one that could not be read says why.
+  ASSERT_EQ(json->array.size(), 3u);
+  EXPECT_EQ(json->array[1]["path"].string, dir.file("missing"));
+  EXPECT_EQ(json->array[1]["error"].string, "cannot open " + dir.file("missing") + ": No such file or directory");
   const JsonValue& packed = json->array[0];
   EXPECT_EQ(packed["path"].string, dir.file("packed.img"));
   EXPECT_EQ(packed["format"].string, "load image");
@@ -93,7 +97,7 @@ TEST_F(ImageInfo, JsonCarriesEveryFieldAndGoesOnPastUnreadableFiles) {
   EXPECT_EQ(packed["storedChecksum"].number, packed["computedChecksum"].number);
   EXPECT_TRUE(packed["intact"].boolean);
   EXPECT_EQ(packed["nameHex"].string, "424c494e4b5900000000000000000000");
-  const JsonValue& stamped = json->array[1];
+  const JsonValue& stamped = json->array[2];
   EXPECT_EQ(stamped["format"].string, "stamped image");
   EXPECT_EQ(stamped["imageId"].number, 0xC0FFEE);
   EXPECT_EQ(stamped["dataLength"].number, 1001);
@@ -167,6 +171,10 @@ TEST_F(ImageInfo, UsageErrorsAndUnreadableFiles) {
       {"no files", {"--json"}, kUsage},
       {"unknown option", {"--verbose", dir.file("x")}, "imageInfo: unknown option --verbose\n" + kUsage},
       {"a directory", {dir.file("folder")}, "imageInfo: cannot read " + dir.file("folder") + ": not a regular file\n"},
+      // A name cannot forge a line of its own on standard error.
+      {"a line break in a name",
+       {dir.file("x\nverdict: ok.img")},
+       "imageInfo: cannot open " + dir.file("x") + "\\x0Averdict: ok.img: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -92,36 +92,52 @@ TEST_F(PackLoadable, TooFewArgumentsPrintUsageAndTouchNothing) {
   }
 }
 
-// --help and --version, as the only argument, answer on standard output with status 0, in every
-// program; with anything beside them the call is what it always was.
+// --help (or -h) and --version, as the only argument, answer on standard output with status 0,
+// in every program; with anything beside them they are a usage error that names the option.
 TEST(AllPrograms, HelpAndVersion) {
   const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
+  const std::string imageInfoUsage =
+      "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n";
   const struct {
     std::string program;
     std::vector<std::string> args;
     int status;
     std::string outStart;  // what standard output starts with
+    std::string err;
   } cases[] = {
-      {kPackLoadable, {"--help"}, 0, kUsage.substr(kUsage.find("-------"))},
-      {kPackLoadable, {"--version"}, 0, "packLoadable" + version},
-      {kPackLoadable, {"--help", "x"}, 20, kUsage},
-      {kStampPack, {"--help"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"},
-      {kStampPack, {"--version"}, 0, "stampPack" + version},
-      {kStampPack, {"--version", "x"}, 20, ""},
-      {kImageInfo, {"--help"}, 0, "usage: imageInfo [--json] [--extract OUT] FILE...\n"},
-      {kImageInfo, {"--version"}, 0, "imageInfo" + version},
-      {kImageInfo, {"--help", "x"}, 2, ""},
+      {kPackLoadable, {"--help"}, 0, kUsage.substr(kUsage.find("-------")), ""},
+      {kPackLoadable, {"-h"}, 0, kUsage.substr(kUsage.find("-------")), ""},
+      {kPackLoadable, {"--version"}, 0, "packLoadable" + version, ""},
+      {kPackLoadable, {"--help", "x"}, 20, "", "packLoadable: --help takes no other arguments\n"},
+      {kPackLoadable,
+       {"a", "b", "N", "0", "0", "--version"},
+       20,
+       "",
+       "packLoadable: --version takes no other arguments\n"},
+      {kStampPack, {"--help"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n", ""},
+      {kStampPack, {"-h"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n", ""},
+      {kStampPack, {"--version"}, 0, "stampPack" + version, ""},
+      {kStampPack, {"--version", "x"}, 20, "", "stampPack: --version takes no other arguments\n"},
+      {kStampPack, {"x", "-h"}, 20, "", "stampPack: -h takes no other arguments\n"},
+      {kImageInfo, {"--help"}, 0, imageInfoUsage, ""},
+      {kImageInfo, {"-h"}, 0, imageInfoUsage, ""},
+      {kImageInfo, {"--version"}, 0, "imageInfo" + version, ""},
+      {kImageInfo, {"--help", "x"}, 2, "", "imageInfo: --help takes no other arguments\n" + imageInfoUsage},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.program + " " + c.args[0] + (c.args.size() > 1 ? " x" : ""));
+    SCOPED_TRACE(c.program + " " + c.args[0] + (c.args.size() > 1 ? " ..." : ""));
     const ProgramResult result = runProgram(c.program, c.args);
     EXPECT_EQ(result.exitStatus, c.status);
     EXPECT_EQ(result.out.substr(0, c.outStart.size()), c.outStart);
-    if (c.status == 0) {
-      EXPECT_EQ(result.err, "");
-      EXPECT_TRUE(c.args[0] == "--help" || result.out == c.outStart);  // --version: that one line
+    EXPECT_EQ(result.err, c.err);
+    if (c.status != 0 || c.args[0] == "--version") {
+      EXPECT_EQ(result.out, c.status == 0 ? c.outStart : "");  // --version: that one line
     }
   }
+  // After "--", imageInfo takes --help for a FILE.
+  const ProgramResult file = runProgram(kImageInfo, {"--", "--help"});
+  EXPECT_EQ(file.exitStatus, 2);
+  EXPECT_EQ(file.err, "imageInfo: cannot open --help: No such file or directory\n");
 }
 
 TEST_F(PackLoadable, PacksPayloadsOfEverySize) {
@@ -181,43 +197,94 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
-    std::string message;
+    std::string message;  // standard output, as it always was
+    std::string reason;   // standard error: why, in the system's words where it has them
   };
   const std::vector<Case> cases = {
       {"missing source",
        {missing, dir.file("out"), "n", "0", "0"},
-       "ERROR : Can't find source file - " + missing + "\n"},
+       "ERROR : Can't find source file - " + missing + "\n",
+       "packLoadable: cannot open " + missing + ": No such file or directory\n"},
       {"source is a directory",
        {dir.file("folder"), dir.file("out"), "n", "0", "0"},
-       "ERROR : Can't find source file - " + dir.file("folder") + "\n"},
+       "ERROR : Can't find source file - " + dir.file("folder") + "\n",
+       "packLoadable: cannot read " + dir.file("folder") + ": not a regular file\n"},
       {"target cannot be opened",
        {dir.file("src.bin"), noDirTarget, "n", "0", "0"},
-       "ERROR : Can't open destination file - " + noDirTarget + ".img\n"},
+       "ERROR : Can't open destination file - " + noDirTarget + ".img\n",
+       "packLoadable: cannot create " + noDirTarget + ".img: No such file or directory\n"},
       {"load address too wide",
        {dir.file("src.bin"), dir.file("out"), "n", "100000000", "0"},
-       "ERROR : Invalid address - 100000000\n"},
+       "ERROR : Invalid address - 100000000\n",
+       "packLoadable: invalid load address \"100000000\": more than 32 bits\n"},
       // Addresses are checked before any file is opened, even a missing source.
       {"exec address too wide",
        {missing, dir.file("out"), "n", "0", "-100000000"},
-       "ERROR : Invalid address - -100000000\n"},
-      // No argument can add a line to the output, where a script looks for the checksum line.
+       "ERROR : Invalid address - -100000000\n",
+       "packLoadable: invalid exec address \"-100000000\": more than 32 bits\n"},
+      // No argument can add a line to the output, where a script looks for the checksum line,
+      // nor forge one on standard error.
       {"a line break in the source",
        {missing + "\nCheck Sum = 0xdeadbeef", dir.file("out"), "n", "0", "0"},
-       "ERROR : Can't find source file - " + missing + "\\x0ACheck Sum = 0xdeadbeef\n"},
+       "ERROR : Can't find source file - " + missing + "\\x0ACheck Sum = 0xdeadbeef\n",
+       "packLoadable: cannot open " + missing + "\\x0ACheck Sum = 0xdeadbeef: No such file or directory\n"},
       {"a line break in the target",
        {dir.file("src.bin"), noDirTarget + "\n", "n", "0", "0"},
-       "ERROR : Can't open destination file - " + noDirTarget + "\\x0A.img\n"},
+       "ERROR : Can't open destination file - " + noDirTarget + "\\x0A.img\n",
+       "packLoadable: cannot create " + noDirTarget + "\\x0A.img: No such file or directory\n"},
       {"a line break in an address",
        {dir.file("src.bin"), dir.file("out"), "n", "100000000\nX", "0"},
-       "ERROR : Invalid address - 100000000\\x0AX\n"},
+       "ERROR : Invalid address - 100000000\\x0AX\n",
+       "packLoadable: invalid load address \"100000000\\x0AX\": more than 32 bits\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const ProgramResult result = pack(c.args);
     EXPECT_EQ(result.exitStatus, 20);
     EXPECT_EQ(result.out, c.message);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, c.reason);
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"folder", "src.bin"}));
+  }
+}
+
+// Where the lenient reading of an argument may not be what was meant, a warning says so; the
+// image and the status are what they always were. `packLoadable *.bin app APP 08000000 08000000`
+// with a.bin and b.bin present is the classic case.
+TEST_F(PackLoadable, LenientArgumentsAreWarnedAbout) {
+  writeFile(dir.file("a.bin"), randomBytes(8, 1));
+  writeFile(dir.file("b.bin"), randomBytes(8, 2));
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::uint32_t load, exec;
+    std::string warnings;
+  } cases[] = {
+      {"plain", {dir.file("a.bin"), dir.file("out"), "APP", "0x08000000", "8000000"}, 0x08000000, 0x08000000, ""},
+      {"a wildcard matched two files",
+       {dir.file("a.bin"), dir.file("b.bin"), "app", "APP", "08000000", "08000000"},
+       0xA,
+       0x8000000,
+       "packLoadable: warning: load address \"APP\" has text after its digits (\"PP\"): read as 0xa\n"
+       "packLoadable: warning: arguments after the fifth are ignored: \"08000000\"\n"},
+      {"no digits, an underscore",
+       {dir.file("a.bin"), dir.file("out"), "APP", "zz", "0x0800_0000"},
+       0,
+       0x800,
+       "packLoadable: warning: load address \"zz\" has no hexadecimal digits: read as 0x0\n"
+       "packLoadable: warning: exec address \"0x0800_0000\" has text after its digits (\"_0000\"): read as 0x800\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = pack(c.args);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, c.warnings);
+    const Bytes image = readFile(c.args[1] + ".img");
+    ASSERT_GE(image.size(), 16u);
+    EXPECT_EQ(Bytes(image.begin() + 8, image.begin() + 16),
+              (Bytes{static_cast<unsigned char>(c.load), static_cast<unsigned char>(c.load >> 8),
+                     static_cast<unsigned char>(c.load >> 16), static_cast<unsigned char>(c.load >> 24),
+                     static_cast<unsigned char>(c.exec), static_cast<unsigned char>(c.exec >> 8),
+                     static_cast<unsigned char>(c.exec >> 16), static_cast<unsigned char>(c.exec >> 24)}));
   }
 }
 
@@ -286,7 +353,7 @@ TEST_F(PackLoadable, FailedWritesReportAndLeaveNoImage) {
         runProgram(kPackLoadable, {dir.file("src.bin"), dir.file("out"), "n", "0", "0"}, options);
     EXPECT_EQ(result.exitStatus, 20);
     EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("out") + "\n");
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, "packLoadable: cannot write " + dir.file("out.img") + ": File too large\n");
     EXPECT_FALSE(fs::exists(dir.path() / "out.img"));
   }
 }
@@ -307,7 +374,7 @@ TEST_F(PackLoadable, FailedWritesToADeviceLeaveTheDevice) {
   const ProgramResult result = pack({dir.file("src.bin"), dir.file("full"), "n", "0", "0"});
   EXPECT_EQ(result.exitStatus, 20);
   EXPECT_EQ(result.out, "ERROR writing on target file:  " + dir.file("full") + "\n");
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, "packLoadable: cannot write " + dir.file("full.img") + ": No space left on device\n");
   EXPECT_TRUE(fs::is_symlink(dir.path() / "full.img"));
 }
 

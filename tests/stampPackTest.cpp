@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "programs.hpp"
@@ -52,12 +53,14 @@ class StampPack : public ::testing::Test {
  protected:
   TempDir dir;
 
-  // Runs stampPack and expects `status` and nothing at all on standard output or error.
-  void expectRun(const std::vector<std::string>& args, int status, const RunOptions& options = {}) {
+  // Runs stampPack and expects `status`, nothing on standard output and `err` on standard
+  // error: nothing after a success, one line saying why after a failure.
+  void expectRun(const std::vector<std::string>& args, int status, const RunOptions& options = {},
+                 const std::string& err = "") {
     const ProgramResult result = stamp(args, options);
     EXPECT_EQ(result.exitStatus, status);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, err);
   }
 
   // Checks every byte of a stamped file, taking either date if the day changed during the run.
@@ -77,11 +80,12 @@ class StampPack : public ::testing::Test {
 
 TEST_F(StampPack, FewerThanTwoArgumentsDoNothing) {
   writeFile(dir.file("in"), Bytes{1, 2, 3});
-  // None asks for nothing; one means the output was left out, which is a failure.
-  const std::pair<std::vector<std::string>, int> cases[] = {{{}, 0}, {{dir.file("in")}, 20}};
-  for (const auto& [args, status] : cases) {
+  // None asks for nothing; one means the output was left out, a usage error.
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{}, 0, ""}, {{dir.file("in")}, 20, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"}};
+  for (const auto& [args, status, err] : cases) {
     SCOPED_TRACE(std::to_string(args.size()) + " arguments");
-    expectRun(args, status);
+    expectRun(args, status, {}, err);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
   }
 }
@@ -117,18 +121,26 @@ TEST_F(StampPack, IdentifierArgument) {
   struct Case {
     std::string argument;
     std::uint32_t id;
+    std::string warning;  // where the reading may not be what was meant
   };
   const Case cases[] = {
-      {"ABC", 0xABC},  {"abc", 0xABC},           {"0xABC", 0xABC},         {"zz", 0},
-      {" 12xy", 0x12}, {"80000000", 0x80000000}, {"FFFFFFFF", 0xFFFFFFFF}, {"-1", 0xFFFFFFFF},
+      {"ABC", 0xABC, ""},
+      {"abc", 0xABC, ""},
+      {"0xABC", 0xABC, ""},
+      {"zz", 0, "stampPack: warning: IMAGE_ID \"zz\" has no hexadecimal digits: read as 0x0\n"},
+      {" 12xy", 0x12, "stampPack: warning: IMAGE_ID \" 12xy\" has text after its digits (\"xy\"): read as 0x12\n"},
+      {"80000000", 0x80000000, ""},
+      {"FFFFFFFF", 0xFFFFFFFF, ""},
+      {"-1", 0xFFFFFFFF, ""},
   };
   const Bytes payload = textBytes("123456789");
   writeFile(dir.file("in"), payload);
   for (const Case& c : cases) {
     SCOPED_TRACE("identifier \"" + c.argument + "\"");
     const std::time_t before = std::time(nullptr);
-    // Arguments after the third are ignored.
-    expectRun({dir.file("in"), dir.file("out"), c.argument, "ignored"}, 0);
+    // Arguments after the third are ignored, with a warning that names them.
+    expectRun({dir.file("in"), dir.file("out"), c.argument, "ignored", "too"}, 0, {},
+              c.warning + "stampPack: warning: arguments after the third are ignored: \"ignored\" \"too\"\n");
     expectStamped(dir.file("out"), payload, c.id, before, std::time(nullptr));
   }
 }
@@ -171,7 +183,9 @@ TEST_F(StampPack, SourceDateEpochMakesStampsReproducible) {
     writeFile(dir.file("out"), Bytes{7, 7});
     RunOptions options;
     options.environment = {{"SOURCE_DATE_EPOCH", malformed}};
-    expectRun({dir.file("in"), dir.file("out")}, 20, options);
+    expectRun({dir.file("in"), dir.file("out")}, 20, options,
+              std::string("stampPack: invalid SOURCE_DATE_EPOCH \"") + malformed +
+                  "\": not a number of seconds from 0 to 253402300799 (the end of the year 9999)\n");
     EXPECT_EQ(readFile(dir.file("out")), (Bytes{7, 7}));
   }
 }
@@ -183,23 +197,36 @@ TEST_F(StampPack, FailuresBeforeWritingLeaveTheOutputAlone) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
+    std::string err;
   };
   const std::vector<Case> cases = {
-      {"missing input", {dir.file("missing"), dir.file("out")}},
-      {"input is a directory", {dir.file("folder"), dir.file("out")}},
-      {"identifier too wide", {dir.file("in"), dir.file("out"), "100000000"}},
-      {"negative identifier too wide", {dir.file("in"), dir.file("out"), "-100000000"}},
+      {"missing input",
+       {dir.file("missing"), dir.file("out")},
+       "stampPack: cannot open " + dir.file("missing") + ": No such file or directory\n"},
+      {"input is a directory",
+       {dir.file("folder"), dir.file("out")},
+       "stampPack: cannot read " + dir.file("folder") + ": not a regular file\n"},
+      {"a line break in the input's name",
+       {dir.file("missing") + "\nverdict: ok", dir.file("out")},
+       "stampPack: cannot open " + dir.file("missing") + "\\x0Averdict: ok: No such file or directory\n"},
+      {"identifier too wide",
+       {dir.file("in"), dir.file("out"), "100000000"},
+       "stampPack: invalid IMAGE_ID \"100000000\": more than 32 bits\n"},
+      {"negative identifier too wide",
+       {dir.file("in"), dir.file("out"), "-100000000"},
+       "stampPack: invalid IMAGE_ID \"-100000000\": more than 32 bits\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(dir.path() / "out");
-    expectRun(c.args, 20);
+    expectRun(c.args, 20, {}, c.err);
     EXPECT_FALSE(fs::exists(dir.path() / "out"));
     writeFile(dir.file("out"), previous);
-    expectRun(c.args, 20);
+    expectRun(c.args, 20, {}, c.err);
     EXPECT_EQ(readFile(dir.file("out")), previous);
   }
-  expectRun({dir.file("in"), dir.file("no/such/dir/out")}, 20);
+  expectRun({dir.file("in"), dir.file("no/such/dir/out")}, 20, {},
+            "stampPack: cannot create " + dir.file("no/such/dir/out") + ": No such file or directory\n");
 }
 
 TEST_F(StampPack, OutputNamingTheInputIsRefused) {
@@ -212,7 +239,7 @@ TEST_F(StampPack, OutputNamingTheInputIsRefused) {
   if (!linkError) outputs.push_back(dir.file("alias"));
   for (const std::string& output : outputs) {
     SCOPED_TRACE(output);
-    expectRun({dir.file("in"), output}, 20);
+    expectRun({dir.file("in"), output}, 20, {}, "stampPack: cannot write " + output + ": it is the input file\n");
     EXPECT_EQ(readFile(dir.file("in")), original);
   }
 }
@@ -228,8 +255,10 @@ TEST_F(StampPack, ExistingOutputIsReplacedWhole) {
 
 TEST_F(StampPack, WildcardsAreTakenLiterally) {
   writeFile(dir.file("x1"), textBytes("a file the pattern would match"));
-  expectRun({dir.file("x*"), dir.file("out")}, 20);  // no file is literally named x*
-#ifndef _WIN32                                       // where a file name may hold a wildcard character
+  // No file is literally named x*.
+  expectRun({dir.file("x*"), dir.file("out")}, 20, {},
+            "stampPack: cannot open " + dir.file("x*") + ": No such file or directory\n");
+#ifndef _WIN32  // where a file name may hold a wildcard character
   const Bytes literal = textBytes("the file named x?");
   writeFile(dir.file("x?"), literal);
   const std::time_t before = std::time(nullptr);
@@ -244,12 +273,15 @@ TEST_F(StampPack, FailedWritesLeaveNoOutput) {
   for (const std::uint64_t limit : {std::uint64_t{8}, std::uint64_t{1} << 20}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
     const RunOptions options = writesFailBeyond(limit);
-    expectRun({dir.file("in"), dir.file("out")}, 20, options);
+    // The limit holds for standard error's file too: the line is cut there.
+    const std::string err = "stampPack: cannot write " + dir.file("out") + ": File too large\n";
+    expectRun({dir.file("in"), dir.file("out")}, 20, options, err.substr(0, static_cast<std::size_t>(limit)));
     EXPECT_FALSE(fs::exists(dir.path() / "out"));
   }
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", dir.path() / "full");
-    expectRun({dir.file("in"), dir.file("full")}, 20);
+    expectRun({dir.file("in"), dir.file("full")}, 20, {},
+              "stampPack: cannot write " + dir.file("full") + ": No space left on device\n");
     EXPECT_TRUE(fs::is_symlink(dir.path() / "full"));  // the device is not "removed"
   }
 }
@@ -257,7 +289,8 @@ TEST_F(StampPack, FailedWritesLeaveNoOutput) {
 TEST_F(StampPack, InputShorterThanItsSizeLeavesNoOutput) {
   const auto input = fileShorterThanItsSize();
   if (!input) GTEST_SKIP() << "no such file on this system";
-  expectRun({*input, dir.file("out")}, 20);
+  expectRun({*input, dir.file("out")}, 20, {},
+            "stampPack: cannot read " + *input + ": read error, or the file changed while being read\n");
   EXPECT_FALSE(fs::exists(dir.path() / "out"));
 }
 
@@ -291,6 +324,7 @@ TEST_F(StampPack, InputsBeyondTwoGigabytes) {
 
   // Four gigabytes cannot be described by the 32-bit length field.
   fs::resize_file(dir.path() / "big", std::uint64_t{1} << 32);
-  expectRun({dir.file("big"), dir.file("out")}, 20);
+  expectRun({dir.file("big"), dir.file("out")}, 20, {},
+            "stampPack: cannot stamp " + dir.file("big") + ": more than 4294967295 bytes\n");
   EXPECT_FALSE(fs::exists(dir.path() / "out"));
 }

@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
 #include "programMain.hpp"
+#include "textEscape.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -121,6 +124,13 @@ Stream openRegularFile(const std::string& path, bool* notRegular) {
   return Stream(file);
 #endif
 }
+
+std::string inputRefusal(const std::string& path, bool notRegular, int error) {
+  if (notRegular) return "cannot read " + escapePath(path) + ": not a regular file";
+  return "cannot open " + escapePath(path) + ": " + systemReason(error);
+}
+
+std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
 std::optional<std::uint64_t> regularFileSize(std::FILE* stream) {
 #ifdef _WIN32

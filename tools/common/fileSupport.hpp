@@ -61,6 +61,13 @@ Stream openStream(const std::string& path, const char* mode);
 // false with errno saying why when it could not be opened at all.
 Stream openRegularFile(const std::string& path, bool* notRegular);
 
+// Why openRegularFile refused `path`, for a message: "cannot open PATH: REASON" (the system's
+// reason for `error`) or "cannot read PATH: not a regular file"; the path escaped.
+std::string inputRefusal(const std::string& path, bool notRegular, int error);
+
+// The system's text for `error`, or for EIO where there is none.
+std::string systemReason(int error);
+
 // Size in bytes of an open stream, as a 64-bit value, when the stream is a regular file;
 // nullopt for a directory, a device or a pipe, or when the query fails.
 std::optional<std::uint64_t> regularFileSize(std::FILE* stream);

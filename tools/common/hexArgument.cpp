@@ -1,5 +1,9 @@
 #include "hexArgument.hpp"
 
+#include <cstdio>
+
+#include "textEscape.hpp"
+
 namespace {
 
 bool isBlank(char c) {
@@ -16,7 +20,7 @@ int hexDigitValue(char c) {
 
 }  // namespace
 
-std::optional<std::uint32_t> parseHexArgument(std::string_view text) {
+std::optional<HexArgument> parseHexArgument(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size() && isBlank(text[pos])) ++pos;
 
@@ -32,6 +36,7 @@ std::optional<std::uint32_t> parseHexArgument(std::string_view text) {
   }
 
   std::uint64_t magnitude = 0;
+  const std::size_t digitsStart = pos;
   for (; pos < text.size(); ++pos) {
     const int digit = hexDigitValue(text[pos]);
     if (digit < 0) break;
@@ -39,6 +44,29 @@ std::optional<std::uint32_t> parseHexArgument(std::string_view text) {
     if (magnitude > UINT32_MAX) return std::nullopt;
   }
 
+  HexArgument reading;
   const auto value = static_cast<std::uint32_t>(magnitude);
-  return negative ? static_cast<std::uint32_t>(0u - value) : value;
+  reading.value = negative ? static_cast<std::uint32_t>(0u - value) : value;
+  reading.hasDigits = pos > digitsStart;
+  reading.rest = reading.hasDigits ? text.substr(pos) : std::string_view{};
+  return reading;
+}
+
+std::string hexArgumentWarning(std::string_view what, std::string_view text, const HexArgument& reading) {
+  if (reading.hasDigits && reading.rest.empty()) return "";
+  char value[16];
+  std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(reading.value));
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + std::string.
+  std::string warning(what);
+  warning += " \"";
+  warning += escapePath(text);
+  if (!reading.hasDigits) {
+    warning += "\" has no hexadecimal digits: read as ";
+  } else {
+    warning += "\" has text after its digits (\"";
+    warning += escapePath(reading.rest);
+    warning += "\"): read as ";
+  }
+  warning += value;
+  return warning;
 }

@@ -103,15 +103,15 @@ ImageReport ImageCheck::stampedReading(const Crc8& crc) const {
   report.fileLength = length_;
   const StampHeader header = decodeStampHeader(std::span<const unsigned char>(prefix_).first<kStampHeaderSize>());
   const std::uint64_t expected = kStampHeaderSize + std::uint64_t{header.dataLength};
-  if (length_ != expected) {
-    report.verdict = describe("not a recognised image (as a stamped image: length %llu but header says %llu)",
-                              static_cast<unsigned long long>(length_), static_cast<unsigned long long>(expected));
-    return report;
-  }
+  // A header that is otherwise valid makes a stamped image: a wrong length is damage, as it is
+  // for a load image.
   report.format = ImageFormat::stampedImage;
   report.stampHeader = header;
   report.computedCrc8 = crc.result();
-  if (report.computedCrc8 != header.crc8) {
+  if (length_ != expected) {
+    report.verdict = describe("damaged: length %llu but header says %llu", static_cast<unsigned long long>(length_),
+                              static_cast<unsigned long long>(expected));
+  } else if (report.computedCrc8 != header.crc8) {
     report.verdict = describe("damaged: CRC-8 0x%02x stored, 0x%02x computed", static_cast<unsigned>(header.crc8),
                               static_cast<unsigned>(report.computedCrc8));
   }

@@ -16,13 +16,14 @@
 #include <string_view>
 #include <vector>
 
+#include "commandLine.hpp"
 #include "fileSupport.hpp"
 #include "imageCheck.hpp"
 #include "outputFile.hpp"
 #include "programMain.hpp"
 #include "reportFormat.hpp"
 #include "standardStreams.hpp"
-#include "version.hpp"
+#include "textEscape.hpp"
 
 #ifdef __MINGW32__
 // FILE arguments are used as typed, whatever default the C runtime was built with.
@@ -36,14 +37,17 @@ namespace {
 constexpr int kExitDamaged = 1;  // a file is damaged or not a recognised image
 constexpr int kExitTrouble = 2;  // usage error, or a file that cannot be read
 
-constexpr const char* kUsage = "usage: imageInfo [--json] [--extract OUT] FILE...\n";
+constexpr const char* kUsage =
+    "usage: imageInfo [--json] [--] FILE...\n"
+    "       imageInfo [--json] --extract OUT [--] FILE\n";
 
 constexpr const char* kHelp =
     "Says whether each FILE is a load image or a stamped image, shows its header and checks its\n"
     "payload against the stored check value. FILE - is standard input.\n"
     "  --json         the reports as one JSON array, an object per FILE\n"
     "  --extract OUT  with one FILE: write its payload to OUT if it is intact (- for standard output)\n"
-    "  --help         this text\n"
+    "  --             ends the options: every argument after it is a FILE\n"
+    "  -h, --help     this text\n"
     "  --version      the version\n"
     "Status: 0 every FILE intact, 1 some FILE damaged or not an image, 2 a usage error or a FILE\n"
     "that cannot be read.\n";
@@ -59,9 +63,12 @@ struct Input {
   std::optional<std::uint64_t> length;
 };
 
-// Opens `path` ("-": standard input) for reading; nullopt, with the reason on standard error,
-// when it cannot be read. A FIFO or a device is refused at once, without waiting for a writer.
-std::optional<Input> openInput(const std::string& path) {
+// Says a problem on standard error, as "imageInfo: PROBLEM".
+void sayProblem(const std::string& problem) { std::fprintf(stderr, "imageInfo: %s\n", problem.c_str()); }
+
+// Opens `path` ("-": standard input) for reading; nullopt, with *problem saying why, when it
+// cannot be read. A FIFO or a device is refused at once, without waiting for a writer.
+std::optional<Input> openInput(const std::string& path, std::string* problem) {
   Input input;
   if (path == "-") {
 #ifdef _WIN32
@@ -74,12 +81,7 @@ std::optional<Input> openInput(const std::string& path) {
   bool notRegular = false;
   input.owned = openRegularFile(path, &notRegular);
   if (!input.owned) {
-    if (notRegular) {
-      std::fprintf(stderr, "imageInfo: cannot read %s: not a regular file\n", path.c_str());
-    } else {
-      std::fprintf(stderr, "imageInfo: cannot open %s: %s\n", path.c_str(),
-                   errno != 0 ? std::strerror(errno) : "unknown error");
-    }
+    *problem = inputRefusal(path, notRegular, errno);
     return std::nullopt;
   }
   input.length = regularFileSize(input.owned.get());
@@ -88,10 +90,9 @@ std::optional<Input> openInput(const std::string& path) {
 }
 
 // Reads the whole input in blocks, in order, handing each to onBlock(std::span<const unsigned
-// char>); false, with the reason on standard error, on a read error or a file shorter than its
-// length.
+// char>); false, with *problem saying why, on a read error or a file shorter than its length.
 template <typename OnBlock>
-bool readInput(const std::string& path, Input& input, OnBlock&& onBlock) {
+bool readInput(const std::string& path, Input& input, OnBlock&& onBlock, std::string* problem) {
   const std::span<unsigned char> buffer = copyBuffer().first(kCopyBlockSize);
   if (input.length) {
     const CopyStatus status = readBytes(input.stream, *input.length, buffer, [&](std::span<const unsigned char> block) {
@@ -99,7 +100,7 @@ bool readInput(const std::string& path, Input& input, OnBlock&& onBlock) {
       return true;
     });
     if (status == CopyStatus::ok) return true;
-    std::fprintf(stderr, "imageInfo: cannot read %s: read error, or the file shrank while being read\n", path.c_str());
+    *problem = "cannot read " + escapePath(path) + ": read error, or the file shrank while being read";
     return false;
   }
   std::size_t got = 0;
@@ -108,20 +109,21 @@ bool readInput(const std::string& path, Input& input, OnBlock&& onBlock) {
     onBlock(std::span<const unsigned char>(buffer.data(), got));
   }
   if (std::ferror(input.stream) == 0) return true;
-  std::fprintf(stderr, "imageInfo: cannot read %s: %s\n", kStandardInputName, std::strerror(errno != 0 ? errno : EIO));
+  *problem = std::string("cannot read ") + kStandardInputName + ": " + systemReason(errno);
   return false;
 }
 
 // The path a report shows for a command-line FILE.
 std::string shownPath(const std::string& path) { return path == "-" ? kStandardInputName : path; }
 
-// Reads the whole file through an ImageCheck; nullopt, with the reason on standard error,
-// when the file cannot be read.
-std::optional<ImageReport> inspect(const std::string& path) {
-  auto input = openInput(path);
+// Reads the whole file through an ImageCheck; nullopt, with *problem saying why, when the file
+// cannot be read.
+std::optional<ImageReport> inspect(const std::string& path, std::string* problem) {
+  auto input = openInput(path, problem);
   if (!input) return std::nullopt;
   ImageCheck check;
-  if (!readInput(path, *input, [&check](std::span<const unsigned char> block) { check.update(block); })) {
+  if (!readInput(
+          path, *input, [&check](std::span<const unsigned char> block) { check.update(block); }, problem)) {
     return std::nullopt;
   }
   return check.finish();
@@ -180,10 +182,12 @@ struct PayloadWriter {
 
 // Streams the payload into `out` while the check value runs, in one pass: for an output that
 // is kept only if the file turns out intact (a temporary file). report: the file's report.
-Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError) {
+Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError,
+                         std::string* problem) {
   PayloadExtractor extractor;
   PayloadWriter write{out, writeError};
-  if (!readInput(path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); })) {
+  if (!readInput(
+          path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); }, problem)) {
     return Extraction::unreadable;
   }
   report = extractor.finish(write);
@@ -196,27 +200,29 @@ Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, 
 // again for the copy, which must find the same file; standard input is kept in a scratch file
 // while it is checked, and copied from there.
 Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report,
-                               int& writeError) {
+                               int& writeError, std::string* problem) {
   Stream spool;
   if (!input.length && !(spool = openSpoolFile())) {
-    std::fprintf(stderr, "imageInfo: cannot read %s: no scratch file: %s\n", kStandardInputName,
-                 std::strerror(errno != 0 ? errno : EIO));
+    *problem = std::string("cannot read ") + kStandardInputName + ": no scratch file: " + systemReason(errno);
     return Extraction::unreadable;
   }
   ImageCheck check;
   std::uint64_t spooled = 0;
   bool spoolFailed = false;
-  if (!readInput(path, input, [&](std::span<const unsigned char> block) {
-        check.update(block);
-        if (!spool) return;
-        spoolFailed = spoolFailed || std::fwrite(block.data(), 1, block.size(), spool.get()) != block.size();
-        spooled += block.size();
-      })) {
+  if (!readInput(
+          path, input,
+          [&](std::span<const unsigned char> block) {
+            check.update(block);
+            if (!spool) return;
+            spoolFailed = spoolFailed || std::fwrite(block.data(), 1, block.size(), spool.get()) != block.size();
+            spooled += block.size();
+          },
+          problem)) {
     return Extraction::unreadable;
   }
   if (spoolFailed) {
-    std::fprintf(stderr, "imageInfo: cannot read %s: no room for a scratch copy: %s\n", kStandardInputName,
-                 std::strerror(errno != 0 ? errno : EIO));
+    *problem =
+        std::string("cannot read ") + kStandardInputName + ": no room for a scratch copy: " + systemReason(errno);
     return Extraction::unreadable;
   }
   report = check.finish();
@@ -236,7 +242,7 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
   const ImageReport again = extractor.finish(write);
   if (write.failed) return Extraction::unwritable;
   if (!reread || reportJson("", again) != reportJson("", report) || (!spool && regularFileSize(source) != length)) {
-    std::fprintf(stderr, "imageInfo: cannot read %s: the file changed while being read\n", path.c_str());
+    *problem = "cannot read " + escapePath(path) + ": the file changed while being read";
     return Extraction::unreadable;
   }
   return Extraction::done;
@@ -248,11 +254,15 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
 // report goes to standard error. Returns the exit status.
 int extractPayload(const std::string& path, const std::string& outPath, bool json) {
   if (readsItsOwnOutput(path, outPath)) {
-    std::fprintf(stderr, "imageInfo: %s is the file being read\n", outPath.c_str());
+    sayProblem(escapePath(outPath) + " is the file being read");
     return kExitTrouble;
   }
-  auto input = openInput(path);
-  if (!input) return kExitTrouble;
+  std::string problem;
+  auto input = openInput(path, &problem);
+  if (!input) {
+    sayProblem(problem);
+    return kExitTrouble;
+  }
 
   const bool toStandardOutput = isStandardOutput(outPath);
   std::FILE* reportTo = toStandardOutput ? stderr : stdout;
@@ -266,8 +276,7 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   } else {
     errno = 0;
     if (!file.open(outPath)) {
-      std::fprintf(stderr, "imageInfo: cannot create %s: %s\n", outPath.c_str(),
-                   std::strerror(errno != 0 ? errno : EIO));
+      sayProblem("cannot create " + escapePath(outPath) + ": " + systemReason(errno));
       return kExitTrouble;
     }
     out = file.stream();
@@ -276,9 +285,12 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   ImageReport report;
   int writeError = 0;
   const Extraction extraction = !toStandardOutput && file.seekable()
-                                    ? streamPayload(path, *input, out, report, writeError)
-                                    : copyVerifiedPayload(path, *input, out, report, writeError);
-  if (extraction == Extraction::unreadable) return kExitTrouble;  // the output is discarded with `file`
+                                    ? streamPayload(path, *input, out, report, writeError, &problem)
+                                    : copyVerifiedPayload(path, *input, out, report, writeError, &problem);
+  if (extraction == Extraction::unreadable) {  // the output is discarded with `file`
+    sayProblem(problem);
+    return kExitTrouble;
+  }
   if (extraction == Extraction::damaged) {
     file.discard();
     printExtractReport(reportTo, path, report, json);
@@ -289,7 +301,7 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
     const int reason = writeError != 0 ? writeError : errno != 0 ? errno : EIO;
     file.discard();
     if (toStandardOutput) std::clearerr(stdout);  // said here, and not again as a lost report
-    std::fprintf(stderr, "imageInfo: cannot write %s: %s\n", outPath.c_str(), std::strerror(reason));
+    sayProblem("cannot write " + escapePath(outPath) + ": " + systemReason(reason));
     return kExitTrouble;
   }
   printExtractReport(reportTo, path, report, json, &outPath);
@@ -298,11 +310,21 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (answeredHelpOrVersion(args, "imageInfo", [] {
+  const auto optionsEnd = static_cast<std::size_t>(std::find(args.begin(), args.end(), "--") - args.begin());
+  switch (answerHelpOrVersion(
+      args, "imageInfo",
+      [] {
         std::fputs(kUsage, stdout);
         std::fputs(kHelp, stdout);
-      })) {
-    return finishStandardOutput(0, kExitTrouble, "imageInfo: cannot write the report: ");
+      },
+      optionsEnd)) {
+    case ConventionalOption::answered:
+      return finishStandardOutput(0, kExitTrouble, "imageInfo: cannot write the report: ");
+    case ConventionalOption::misused:
+      std::fputs(kUsage, stderr);
+      return kExitTrouble;
+    case ConventionalOption::absent:
+      break;
   }
   bool json = false;
   std::optional<std::string> extractTo;
@@ -315,13 +337,13 @@ int run(const std::vector<std::string>& args) {
     } else if (!optionsEnded && argument == "--json") {
       json = true;
     } else if (!optionsEnded && (argument == "--extract" || argument.rfind("--extract=", 0) == 0)) {
-      if (argument == "--extract" && i + 1 == args.size()) {
-        std::fprintf(stderr, "imageInfo: --extract needs an output file\n");
+      if ((argument == "--extract" && i + 1 == args.size()) || argument == "--extract=") {
+        std::fputs("imageInfo: --extract needs an output file\n", stderr);
         return kExitTrouble;
       }
       extractTo = argument == "--extract" ? args[++i] : std::string(argument.substr(10));
     } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
-      std::fprintf(stderr, "imageInfo: unknown option %s\n%s", args[i].c_str(), kUsage);
+      std::fprintf(stderr, "imageInfo: unknown option %s\n%s", escapePath(args[i]).c_str(), kUsage);
       return kExitTrouble;
     } else {
       paths.emplace_back(argument);
@@ -338,7 +360,7 @@ int run(const std::vector<std::string>& args) {
   // A report that did not arrive in full must not look like a good one.
   constexpr const char* kLostReport = "imageInfo: cannot write the report: ";
   if (extractTo) {
-    const std::string lostPayload = "imageInfo: cannot write " + *extractTo + ": ";
+    const std::string lostPayload = "imageInfo: cannot write " + escapePath(*extractTo) + ": ";
     const bool payloadOnStandardOutput = isStandardOutput(*extractTo);
     const int status = extractPayload(paths[0], *extractTo, json);
     return finishStandardOutput(status, kExitTrouble, payloadOnStandardOutput ? lostPayload.c_str() : kLostReport);
@@ -348,9 +370,15 @@ int run(const std::vector<std::string>& args) {
   bool first = true;
   if (json) std::fputs("[", stdout);
   for (const std::string& path : paths) {
-    const auto report = inspect(path);
+    std::string problem;
+    const auto report = inspect(path, &problem);
     if (!report) {
       worst = kExitTrouble;
+      sayProblem(problem);
+      // In JSON every FILE has its element: one that could not be read says why.
+      if (json) std::fprintf(stdout, "%s\n  %s", first ? "" : ",", errorJson(shownPath(path), problem).c_str());
+      first = first && !json;
+      flushStandardOutput();
       continue;
     }
     if (!report->intact) worst = std::max(worst, kExitDamaged);

@@ -144,3 +144,7 @@ std::string reportJson(std::string_view path, const ImageReport& report, const s
   if (extractedTo != nullptr) field("extractedTo", jsonString(*extractedTo));
   return text + "}";
 }
+
+std::string errorJson(std::string_view path, std::string_view error) {
+  return "{\"path\": " + jsonString(path) + ", \"error\": " + jsonString(error) + "}";
+}

@@ -13,6 +13,9 @@ std::string reportText(std::string_view path, const ImageReport& report);
 // with extractedTo, also "extractedTo": where the payload was written.
 std::string reportJson(std::string_view path, const ImageReport& report, const std::string* extractedTo = nullptr);
 
+// The JSON object for a FILE that could not be read: its path and, in "error", why.
+std::string errorJson(std::string_view path, std::string_view error);
+
 // The image name as text for a person: the name field up to its first NUL, printable ASCII as
 // it is, a backslash doubled, any other byte as \xNN (UTF-8 too: the name is 8-bit characters
 // of the target's, not the host's).

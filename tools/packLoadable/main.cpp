@@ -2,11 +2,14 @@
 // TARGET.img, printing the payload checksum.
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "commandLine.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "loadImage.hpp"
@@ -14,7 +17,6 @@
 #include "programMain.hpp"
 #include "standardStreams.hpp"
 #include "textEscape.hpp"
-#include "version.hpp"
 
 #ifdef __MINGW32__
 // The Windows shell leaves wildcards to the program: the C runtime expands unquoted ones before
@@ -29,8 +31,10 @@ namespace {
 
 constexpr int kExitFailure = 20;
 
-// The usage text less its complaint: what --help prints.
-void printHelp() {
+constexpr const char* kProgram = "packLoadable";
+
+// The banner and the usage lines.
+void printUsageLines() {
   // Each message is followed by an empty line: puts adds a line break after the one each holds.
   std::puts("------------------- ORVA packLoadable by image-tools@orva.example -------------------\n");
   std::puts(
@@ -43,17 +47,37 @@ void printHelp() {
   std::puts("      <Exec Address> = the exec address of the target image.\n");
 }
 
+// What --help prints: the usage lines, and how addresses are written.
+void printHelp() {
+  printUsageLines();
+  std::puts("Both addresses are hexadecimal, with or without 0x: 08000000 and 0x8000000 are the same.");
+}
+
 // The usage text, for a call that lacks arguments.
 void printUsage() {
   std::puts("Error arguments !!! You must give me all the parameters !!!!\n\n");
-  printHelp();
+  printUsageLines();
 }
 
-// Prints the message with `argument` escaped (a path cannot add a line to the output, where a
-// script reads the checksum) and returns the failure status.
-int fail(const char* format, const std::string& argument) {
+// Prints the message with `argument` escaped on standard output (a path cannot add a line to
+// the output, where a script reads the checksum), and why on standard error; returns the
+// failure status.
+int fail(const char* format, const std::string& argument, const std::string& why) {
   std::printf(format, escapePath(argument).c_str());
+  std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
   return kExitFailure;
+}
+
+// Reads an address argument; nullopt, with the failure said, where it does not fit 32 bits.
+std::optional<std::uint32_t> readAddress(const std::string& argument, const char* what) {
+  const auto reading = parseHexArgument(argument);
+  if (!reading) {
+    fail("ERROR : Invalid address - %s\n", argument,
+         std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits");
+    return std::nullopt;
+  }
+  printWarning(kProgram, hexArgumentWarning(what, argument, *reading));
+  return reading->value;
 }
 
 // Writes the header, the payload padded to a whole word and the finished checksum, which
@@ -73,7 +97,15 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (answeredHelpOrVersion(args, "packLoadable", printHelp)) return finishStandardOutput(0, kExitFailure);
+  constexpr const char* kLostOutput = "packLoadable: cannot write to standard output: ";
+  switch (answerHelpOrVersion(args, kProgram, printHelp)) {
+    case ConventionalOption::answered:
+      return finishStandardOutput(0, kExitFailure, kLostOutput);
+    case ConventionalOption::misused:
+      return kExitFailure;
+    case ConventionalOption::absent:
+      break;
+  }
   if (args.size() < 6) {
     printUsage();
     // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
@@ -84,35 +116,60 @@ int run(const std::vector<std::string>& args) {
   const std::string& imageName = args[3];
   const std::string targetPath = targetBase + ".img";
 
-  const auto loadAddress = parseHexArgument(args[4]);
-  if (!loadAddress) return fail("ERROR : Invalid address - %s\n", args[4]);
-  const auto execAddress = parseHexArgument(args[5]);
-  if (!execAddress) return fail("ERROR : Invalid address - %s\n", args[5]);
+  const auto loadAddress = readAddress(args[4], "load address");
+  if (!loadAddress) return kExitFailure;
+  const auto execAddress = readAddress(args[5], "exec address");
+  if (!execAddress) return kExitFailure;
+  printWarning(kProgram, ignoredArgumentsWarning(args, 6, "fifth"));
 
   // Everything about the source is settled before the target is opened, because opening the
   // target empties it.
   bool notRegular = false;
+  errno = 0;
   Stream source = openRegularFile(sourcePath, &notRegular);
+  const int openError = errno;
   const auto sourceSize = source ? regularFileSize(source.get()) : std::nullopt;
-  if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath);
-  if (*sourceSize > UINT32_MAX) return fail("ERROR : Source file too large - %s\n", sourcePath);
-  if (isSameFile(sourcePath, targetPath)) return fail("ERROR : Target file is the source file - %s\n", targetPath);
+  if (!sourceSize) {
+    return fail("ERROR : Can't find source file - %s\n", sourcePath, inputRefusal(sourcePath, notRegular, openError));
+  }
+  if (*sourceSize > UINT32_MAX) {
+    return fail("ERROR : Source file too large - %s\n", sourcePath,
+                "cannot pack " + escapePath(sourcePath) + ": more than 4294967295 bytes");
+  }
+  if (isSameFile(sourcePath, targetPath)) {
+    return fail("ERROR : Target file is the source file - %s\n", targetPath,
+                "cannot write " + escapePath(targetPath) + ": it is the source file");
+  }
 
   // The new image goes to a temporary file beside the target until it is complete, so that
   // an existing image stays as it was through any failure or interruption.
   OutputFile target;
-  if (!target.open(targetPath)) return fail("ERROR : Can't open destination file - %s\n", targetPath);
+  errno = 0;
+  if (!target.open(targetPath)) {
+    return fail("ERROR : Can't open destination file - %s\n", targetPath,
+                "cannot create " + escapePath(targetPath) + ": " + systemReason(errno));
+  }
 
   LoadImageHeader header =
       makeLoadImageHeader(static_cast<std::uint32_t>(*sourceSize), *loadAddress, *execAddress, imageName);
+  errno = 0;
   CopyStatus status = writeImage(source.get(), target, header);
+  int copyError = errno;
   source.close();
-  if (status == CopyStatus::ok && !target.commit()) status = CopyStatus::writeFailed;
+  if (status == CopyStatus::ok) {
+    errno = 0;
+    if (!target.commit()) status = CopyStatus::writeFailed;
+    copyError = errno;
+  }
 
   if (status != CopyStatus::ok) {
     target.discard();
-    if (status == CopyStatus::readFailed) return fail("ERROR reading source file:  %s\n", sourcePath);
-    return fail("ERROR writing on target file:  %s\n", targetBase);
+    if (status == CopyStatus::readFailed) {
+      return fail("ERROR reading source file:  %s\n", sourcePath,
+                  "cannot read " + escapePath(sourcePath) + ": read error, or the file changed while being read");
+    }
+    return fail("ERROR writing on target file:  %s\n", targetBase,
+                "cannot write " + escapePath(targetPath) + ": " + systemReason(copyError));
   }
   // Printed only once the image is in place, so the line always means success; on standard
   // error where the image itself went to standard output, which then carries the image alone.
@@ -120,7 +177,7 @@ int run(const std::vector<std::string>& args) {
                static_cast<unsigned>(header.checksum));
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.
-  return finishStandardOutput(0, kExitFailure);
+  return finishStandardOutput(0, kExitFailure, kLostOutput);
 }
 
 }  // namespace

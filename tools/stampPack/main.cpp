@@ -1,7 +1,9 @@
 // stampPack: puts the 16-byte stamp header (image id, CRC-8, length, packing date) in front of
-// a file. It prints nothing: the exit status alone says whether the stamped file is complete.
+// a file. Standard output stays silent: the exit status says whether the stamped file is
+// complete, and a failure says why on standard error.
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "commandLine.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "outputFile.hpp"
 #include "programMain.hpp"
 #include "stampHeader.hpp"
 #include "standardStreams.hpp"
-#include "version.hpp"
+#include "textEscape.hpp"
 
 #ifdef __MINGW32__
 // Arguments are used exactly as typed: the C runtime must not expand wildcards in them.
@@ -28,6 +31,14 @@ int _dowildcard = 0;
 namespace {
 
 constexpr int kExitFailure = 20;
+constexpr const char* kProgram = "stampPack";
+constexpr const char* kUsage = "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n";
+
+// Says why the run failed, on standard error, and returns the failure status.
+int fail(const std::string& why) {
+  std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+  return kExitFailure;
+}
 
 // Today's date in the host's time zone, read from the clock once.
 std::optional<PackingDate> localDateNow() {
@@ -53,65 +64,98 @@ std::optional<PackingDate> packingDate() {
 }
 
 void printHelp() {
+  std::fputs(kUsage, stdout);
   std::fputs(
-      "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"
       "Writes OUTPUT: a 16-byte header (image id, CRC-8, length, packing date), then INPUT.\n"
       "  INPUT     the file to stamp: a regular file smaller than 4 GiB\n"
       "  OUTPUT    the stamped file to write; an existing one is replaced whole\n"
-      "  IMAGE_ID  the image identifier, hexadecimal (default 64365577)\n"
+      "  IMAGE_ID  the image identifier, hexadecimal, with or without 0x (default 64365577)\n"
       "The packing date is today's local date, or with SOURCE_DATE_EPOCH set, the UTC date of\n"
-      "that moment. Nothing is printed; the status is 0 when OUTPUT was written, else 20.\n",
+      "that moment. A run prints nothing on standard output (only --help and --version do); a\n"
+      "failure says why on standard error. Status: 0 when OUTPUT was written (and after --help\n"
+      "or --version), 20 on any failure.\n",
       stdout);
 }
 
 // Writes the header, the payload and the finished CRC.
-bool writeStamped(std::FILE* input, const OutputFile& output, StampHeader& header) {
+CopyStatus writeStamped(std::FILE* input, const OutputFile& output, StampHeader& header) {
   Crc8 crc;
   return copyWithCheckValue(input, output.stream(), output.seekable(), header.dataLength, {}, kStampCrcOffset, 1, crc,
                             [&header](const Crc8& value) {
                               header.crc8 = value.result();
                               return encodeStampHeader(header);
-                            }) == CopyStatus::ok;
+                            });
 }
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  if (answeredHelpOrVersion(args, "stampPack", printHelp)) return finishStandardOutput(0, kExitFailure);
-  if (args.size() < 2) return 0;             // no arguments: nothing to do, and nothing is said about it
-  if (args.size() < 3) return kExitFailure;  // the output was left out: a failure, silent like the others
+  switch (answerHelpOrVersion(args, kProgram, printHelp)) {
+    case ConventionalOption::answered:
+      return finishStandardOutput(0, kExitFailure, "stampPack: cannot write to standard output: ");
+    case ConventionalOption::misused:
+      return kExitFailure;
+    case ConventionalOption::absent:
+      break;
+  }
+  if (args.size() < 2) return 0;  // no arguments: nothing to do, and nothing is said about it
+  if (args.size() < 3) {          // the output was left out
+    std::fputs(kUsage, stderr);
+    return kExitFailure;
+  }
   const std::string& inputPath = args[1];
   const std::string& outputPath = args[2];
 
   std::uint32_t imageId = kDefaultImageId;
   if (args.size() > 3) {
     const auto parsed = parseHexArgument(args[3]);
-    if (!parsed) return kExitFailure;
-    imageId = *parsed;
+    if (!parsed) return fail("invalid IMAGE_ID \"" + escapePath(args[3]) + "\": more than 32 bits");
+    printWarning(kProgram, hexArgumentWarning("IMAGE_ID", args[3], *parsed));
+    imageId = parsed->value;
   }
+  printWarning(kProgram, ignoredArgumentsWarning(args, 4, "third"));
   const auto date = packingDate();
-  if (!date) return kExitFailure;
+  if (!date) {
+    return fail("invalid SOURCE_DATE_EPOCH \"" + escapePath(std::getenv("SOURCE_DATE_EPOCH")) +
+                "\": not a number of seconds from 0 to 253402300799 (the end of the year 9999)");
+  }
 
   // The input is opened and measured before the output, so that a missing or unusable input
   // leaves an existing output as it was.
   bool notRegular = false;
+  errno = 0;
   Stream input = openRegularFile(inputPath, &notRegular);
+  const int openError = errno;
   const auto inputSize = input ? regularFileSize(input.get()) : std::nullopt;
-  if (!inputSize || *inputSize > UINT32_MAX) return kExitFailure;
-  if (isSameFile(inputPath, outputPath)) return kExitFailure;
+  if (!inputSize) return fail(inputRefusal(inputPath, notRegular, openError));
+  if (*inputSize > UINT32_MAX) return fail("cannot stamp " + escapePath(inputPath) + ": more than 4294967295 bytes");
+  if (isSameFile(inputPath, outputPath))
+    return fail("cannot write " + escapePath(outputPath) + ": it is the input file");
 
   // A temporary file beside the output until it is complete: an existing output stays as it
   // was through any failure or interruption.
   OutputFile output;
-  if (!output.open(outputPath)) return kExitFailure;
+  errno = 0;
+  if (!output.open(outputPath)) return fail("cannot create " + escapePath(outputPath) + ": " + systemReason(errno));
 
   StampHeader header = makeStampHeader(imageId, static_cast<std::uint32_t>(*inputSize), *date);
-  const bool written = writeStamped(input.get(), output, header);
+  errno = 0;
+  const CopyStatus status = writeStamped(input.get(), output, header);
+  int copyError = errno;
   input.close();
-  if (!written || !output.commit()) {
-    output.discard();
-    return kExitFailure;
+  bool committed = false;
+  if (status == CopyStatus::ok) {
+    errno = 0;
+    committed = output.commit();
+    copyError = errno;
   }
-  return finishStandardOutput(0, kExitFailure);
+  if (!committed) {
+    output.discard();
+    if (status == CopyStatus::readFailed) {
+      return fail("cannot read " + escapePath(inputPath) + ": read error, or the file changed while being read");
+    }
+    return fail("cannot write " + escapePath(outputPath) + ": " + systemReason(copyError));
+  }
+  return finishStandardOutput(0, kExitFailure, "stampPack: cannot write to standard output: ");
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+#include "commandLine.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "textEscape.hpp"
+#include "version.hpp"
+
+ConventionalOption answerHelpOrVersion(const std::vector<std::string>& args, std::string_view program,
+                                       void (*printHelp)(), std::size_t optionsEnd) {
+  const auto conventional = [](const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "--version"; };
+  const std::size_t end = std::min(args.size(), optionsEnd);
+  const auto found = std::find_if(args.begin() + std::min<std::size_t>(1, end), args.begin() + end, conventional);
+  if (found == args.begin() + end) return ConventionalOption::absent;
+  if (args.size() != 2) {
+    std::fprintf(stderr, "%.*s: %s takes no other arguments\n", static_cast<int>(program.size()), program.data(),
+                 found->c_str());
+    return ConventionalOption::misused;
+  }
+  if (*found == "--version") {
+    std::printf("%s\n", versionLine(program).c_str());
+  } else {
+    printHelp();
+  }
+  return ConventionalOption::answered;
+}
+
+std::string ignoredArgumentsWarning(const std::vector<std::string>& args, std::size_t first, std::string_view counted) {
+  if (args.size() <= first) return "";
+  std::string text = "arguments after the " + std::string(counted) + " are ignored:";
+  for (std::size_t i = first; i < args.size(); ++i) text += " \"" + escapePath(args[i]) + "\"";
+  return text;
+}
+
+void printWarning(std::string_view program, const std::string& text) {
+  if (text.empty()) return;
+  std::fprintf(stderr, "%.*s: warning: %s\n", static_cast<int>(program.size()), program.data(), text.c_str());
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The options every program takes the same way: --help (or -h) and --version.
+enum class ConventionalOption {
+  absent,    // neither is on the command line
+  answered,  // the only argument, and answered on standard output
+  misused,   // given with other arguments: a usage error, said on standard error
+};
+
+// Answers `program --help` / `-h` (with printHelp) or `program --version` (with versionLine)
+// on standard output when that option is the only argument. Given among other arguments, at
+// or after position 1 and before `optionsEnd` (the position of a "--" that ends the options,
+// if the program has one), it is a usage error: "PROGRAM: --help takes no other arguments" on
+// standard error.
+ConventionalOption answerHelpOrVersion(const std::vector<std::string>& args, std::string_view program,
+                                       void (*printHelp)(), std::size_t optionsEnd = std::string::npos);
+
+// The warning for arguments from position `first` on, which the program ignores
+// ("arguments after the fifth are ignored: "a" "b""); empty where there are none. `counted`
+// names the last one used ("fifth").
+std::string ignoredArgumentsWarning(const std::vector<std::string>& args, std::size_t first, std::string_view counted);
+
+// Prints "PROGRAM: warning: TEXT" on standard error, unless TEXT is empty.
+void printWarning(std::string_view program, const std::string& text);
