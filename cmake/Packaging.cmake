@@ -1,6 +1,6 @@
 # Installing and packaging: the programs; on POSIX systems their manual pages, and the Debian
-# package's copyright and changelog; on Windows the README and the licence as plain text beside
-# the programs (cpack -G ZIP); and everywhere the CMake package that firmware builds find with
+# package's copyright and changelog; on Windows a short README, the full README, the manual
+# pages as text and the licence beside the programs (cpack -G ZIP); and everywhere the CMake package that firmware builds find with
 # find_package(ImagePackers), installed and also usable straight from the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -17,6 +17,24 @@ if(WIN32)
   configure_file(packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  # The full documentation beside it: the README as it stands (Markdown is plain text), and each
+  # manual page as text where groff is at hand to render it, else as its source.
+  install(FILES README.md DESTINATION .)
+  find_program(GROFF groff)
+  foreach(program IN LISTS programs)
+    set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
+    if(GROFF)
+      set(text ${PROJECT_BINARY_DIR}/packaging/${program}.txt)
+      # -P-cbou: plain characters, no bold, underline or terminal escapes.
+      add_custom_command(OUTPUT ${text} COMMAND ${GROFF} -man -Tascii -P-cbou ${page} > ${text} DEPENDS ${page}
+                         VERBATIM)
+      add_custom_target(${program}ManualText ALL DEPENDS ${text})
+      install(FILES ${text} DESTINATION .)
+    else()
+      message(STATUS "groff not found: the zip holds the manual pages' sources, not text")
+      install(FILES ${page} DESTINATION . RENAME ${program}.1.txt)
+    endif()
+  endforeach()
   set(cmakePackageDir cmake)
 else()
   install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "programs.hpp"
 #include "support/runProgram.hpp"
@@ -165,4 +167,44 @@ TEST_F(Windows, PathsLongerThanTheOldLimit) {
   EXPECT_EQ(readFile(base + ".back"), payload);
   // The same file under two spellings is still caught.
   EXPECT_EQ(runProgram(kStampPack, {base + ".bin", base + ".BIN"}).exitStatus, 20);
+}
+
+// Device names are targets like /dev/null on Linux: written straight through, in any case and
+// spelling (nul.txt names the device too), with no temporary file and no rename.
+TEST_F(Windows, DeviceNamesAreWrittenStraightThrough) {
+  writeFile(dir.file("x.bin"), randomBytes(5000, 8));
+  ASSERT_EQ(runProgram(kStampPack, {dir.file("x.bin"), dir.file("x.stp")}).exitStatus, 0);
+  RunOptions here;
+  here.workingDirectory = dir.path().string();
+  for (const std::string& device : std::vector<std::string>{"NUL", "nul", "Nul.txt", "\\\\.\\NUL", dir.file("NUL")}) {
+    SCOPED_TRACE(device);
+    const ProgramResult stamped = runProgram(kStampPack, {dir.file("x.bin"), device}, here);
+    EXPECT_EQ(stamped.exitStatus, 0) << stamped.err;
+    const ProgramResult extracted = runProgram(kImageInfo, {"--extract", device, dir.file("x.stp")}, here);
+    EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+  }
+  // packLoadable's NUL.img is the device as well.
+  const ProgramResult packed = runProgram(kPackLoadable, {dir.file("x.bin"), "NUL", "N", "0", "0"}, here);
+  EXPECT_EQ(packed.exitStatus, 0) << packed.out << packed.err;
+  // Nothing was made in the folder: no file named like a device, no temporary file.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(utf8Of(entry.path().filename()));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"x.bin", "x.stp"}));
+}
+
+// A name up to the system's limit of 255 characters still gets a temporary file beside it:
+// the old file is replaced whole, and nothing else is left.
+TEST_F(Windows, NamesUpToTheLimitGetATemporaryFile) {
+  writeFile(dir.file("x.bin"), randomBytes(100, 9));
+  for (const std::size_t length : {247, 248, 254, 255}) {
+    SCOPED_TRACE(length);
+    const std::string target = dir.file(std::string(length - 4, 'o') + ".stp");
+    writeFile(target, randomBytes(9000, 10));
+    EXPECT_EQ(runProgram(kStampPack, {dir.file("x.bin"), target}).exitStatus, 0);
+    EXPECT_EQ(readFile(target).size(), 116u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
+    std::filesystem::remove(pathOf(target));
+  }
 }

@@ -9,6 +9,13 @@ set(CMAKE_C_COMPILER_TARGET arm-none-eabi)
 if(NOT ARM_CPU)
   set(ARM_CPU cortex-m4)
 endif()
+# A build folder keeps the compiler flags of its first configure, -mcpu included: configuring it
+# again for another core would still build for the old one, so that is refused.
+if(DEFINED CACHE{ARM_CPU_CONFIGURED} AND NOT ARM_CPU_CONFIGURED STREQUAL ARM_CPU)
+  message(FATAL_ERROR "ARM_CPU is ${ARM_CPU}, but this build folder was configured for ${ARM_CPU_CONFIGURED}, "
+                      "whose compiler flags it keeps: configure a new build folder for ${ARM_CPU}")
+endif()
+set(ARM_CPU_CONFIGURED ${ARM_CPU} CACHE INTERNAL "The core this build folder was configured for")
 # The compiler checks run in projects of their own, which must get the same core.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ARM_CPU)
 set(CMAKE_C_FLAGS_INIT "-mcpu=${ARM_CPU} -mthumb -ffreestanding -fno-builtin -Os")
