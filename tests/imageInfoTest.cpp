@@ -13,6 +13,7 @@
 
 #include "programs.hpp"
 #include "support/crc8Reference.hpp"
+#include "support/elfBuilder.hpp"
 #include "support/json.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
@@ -361,5 +362,82 @@ TEST_F(ImageInfo, PathsCannotForgeReportLines) {
     EXPECT_NE(extracted.out.find("\npayload written to " + dir.file("") + c.printed + "\n"), std::string::npos)
         << extracted.out;
     EXPECT_EQ(std::count(extracted.out.begin(), extracted.out.end(), '\n'), 11);  // the report, and the one line
+  }
+}
+
+// --elf: the first difference between an image and what packLoadable --elf makes of the ELF,
+// status 1; a match, status 0; files that are not what they should be, status 2.
+TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
+  ElfSpec spec;
+  spec.entry = 0x08000001;
+  spec.sections = {{".text", 0x08000000, 0x08000000, randomBytes(64, 21)}};
+  writeFile(dir.file("app.elf"), buildElf(spec));
+  writeFile(dir.file("app.bin"), spec.sections[0].contents);
+  const auto packRaw = [&](const std::string& name, const std::string& load, const std::string& exec) {
+    ASSERT_EQ(runProgram(kPackLoadable, {dir.file("app.bin"), dir.file(name), "APP", load, exec}).exitStatus, 0);
+  };
+  packRaw("same", "8000000", "8000001");
+  packRaw("moved", "8000100", "8000101");
+  packRaw("entry", "8000000", "8000000");
+  Bytes flipped = readFile(dir.file("same.img"));
+  flipped[44 + 10] ^= 0x40;
+  writeFile(dir.file("flipped.img"), flipped);
+  Bytes longer = spec.sections[0].contents;
+  longer.push_back(0);
+  writeFile(dir.file("longer.bin"), longer);
+  ASSERT_EQ(
+      runProgram(kPackLoadable, {dir.file("longer.bin"), dir.file("longer"), "APP", "8000000", "8000001"}).exitStatus,
+      0);
+  ASSERT_EQ(runProgram(kStampPack, {dir.file("app.bin"), dir.file("app.stp")}).exitStatus, 0);
+  const auto flippedByte = static_cast<unsigned>(spec.sections[0].contents[10]);
+  char payloadVerdict[96];
+  std::snprintf(payloadVerdict, sizeof payloadVerdict,
+                "differs: payload byte 10 is 0x%02x in the image, 0x%02x from the ELF", flippedByte ^ 0x40,
+                flippedByte);
+  const struct {
+    const char* image;
+    int status;
+    std::string verdict;
+  } cases[] = {
+      {"same.img", 0, "matches the ELF"},
+      {"moved.img", 1, "differs: load address 0x08000100 in the image, 0x08000000 from the ELF"},
+      {"entry.img", 1, "differs: exec address 0x08000000 in the image, 0x08000001 from the ELF"},
+      {"longer.img", 1, "differs: image size 65 in the image, 64 from the ELF"},
+      {"flipped.img", 1, payloadVerdict},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    const ProgramResult result = info({"--elf", dir.file("app.elf"), dir.file(c.image)});
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_EQ(result.out, dir.file(c.image) + "\n  elf: " + dir.file("app.elf") + "\n  verdict: " + c.verdict + "\n");
+    EXPECT_EQ(result.err, "");
+  }
+  const ProgramResult json = info({"--json", "--elf", dir.file("app.elf"), dir.file("flipped.img")});
+  EXPECT_EQ(json.exitStatus, 1);
+  const auto parsed = parseJson(json.out);
+  ASSERT_TRUE(parsed.has_value()) << json.out;
+  EXPECT_FALSE((*parsed)["matches"].boolean);
+  EXPECT_EQ((*parsed)["difference"].string, "payload");
+  EXPECT_EQ((*parsed)["offset"].number, 10);
+  EXPECT_EQ((*parsed)["elfValue"].number, flippedByte);
+
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } troubles[] = {
+      {{"--elf", dir.file("app.elf"), dir.file("app.stp")},
+       "imageInfo: " + dir.file("app.stp") + " is not a load image: ok\n"},
+      {{"--elf", dir.file("app.bin"), dir.file("same.img")},
+       "imageInfo: " + dir.file("app.bin") + ": not an ELF file: it does not start with 7F 45 4C 46\n"},
+      {{"--elf", dir.file("app.elf")}, "imageInfo: --elf takes exactly one IMAGE, not 0\n"},
+      {{"--elf", dir.file("app.elf"), "--extract", dir.file("out"), dir.file("same.img")},
+       "imageInfo: --elf and --extract do not go together\n"},
+  };
+  for (const auto& c : troubles) {
+    SCOPED_TRACE(c.err);
+    const ProgramResult result = info(c.args);
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
   }
 }

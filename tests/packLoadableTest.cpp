@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "programs.hpp"
+#include "support/elfBuilder.hpp"
 #include "support/expectIntact.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
@@ -446,4 +447,77 @@ TEST_F(PackLoadable, SourcesBeyondTwoGigabytes) {
   EXPECT_EQ(tooLarge.exitStatus, 20);
   EXPECT_EQ(tooLarge.out, "ERROR : Source file too large - " + dir.file("big") + "\n");
   EXPECT_FALSE(fs::exists(dir.path() / "huge.img"));
+}
+
+// --elf: the payload objcopy -O binary makes, at the addresses the ELF gives, in either class
+// and byte order; then imageInfo --elf finds the image to match. A bad ELF is refused with its
+// reason and leaves the target alone.
+TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
+  for (const bool wide : {false, true}) {
+    ElfSpec spec;
+    spec.wide = wide;
+    spec.bigEndian = wide;
+    spec.entry = 0x08000009;
+    spec.sections = {{".text", 0x08000000, 0x08000000, randomBytes(101, 4)},
+                     {".data", 0x20000000, 0x08000068, randomBytes(9, 5)}};
+    SCOPED_TRACE(wide ? "64-bit big-endian" : "32-bit little-endian");
+    writeFile(dir.file("app.elf"), buildElf(spec));
+    const ProgramResult result = pack({"--elf", dir.file("app.elf"), dir.file("app"), "APP"});
+    Bytes payload = spec.sections[0].contents;
+    payload.resize(0x68, 0);
+    payload.insert(payload.end(), spec.sections[1].contents.begin(), spec.sections[1].contents.end());
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, checksumLine(payload));
+    expectImage(dir.file("app.img"), expectedImage(payload, 0x08000000, 0x08000009, "APP"));
+    const ProgramResult matched = runProgram(kImageInfo, {"--elf", dir.file("app.elf"), dir.file("app.img")});
+    EXPECT_EQ(matched.exitStatus, 0) << matched.err;
+    EXPECT_EQ(matched.out, dir.file("app.img") + "\n  elf: " + dir.file("app.elf") + "\n  verdict: matches the ELF\n");
+  }
+
+  ElfSpec linkedInRam;
+  linkedInRam.entry = 0x08000001;
+  linkedInRam.sections = {{".text", 0x08000000, 0x08000000, randomBytes(16, 6)},
+                          {".data", 0x20000000, 0x20000000, randomBytes(8, 7)}};
+  writeFile(dir.file("ram.elf"), buildElf(linkedInRam));
+  writeFile(dir.file("raw.bin"), randomBytes(64, 8));
+  writeFile(dir.file("out.img"), Bytes{1, 2, 3});
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string out, err;
+  } refusals[] = {
+      {"a raw binary",
+       {"--elf", dir.file("raw.bin"), dir.file("out"), "N"},
+       "ERROR : Not a usable ELF executable - " + dir.file("raw.bin") + "\n",
+       "packLoadable: " + dir.file("raw.bin") + ": not an ELF file: it does not start with 7F 45 4C 46\n"},
+      {"data linked at its run address",
+       {"--elf", dir.file("ram.elf"), dir.file("out"), "N"},
+       "ERROR : Not a usable ELF executable - " + dir.file("ram.elf") + "\n",
+       "packLoadable: " + dir.file("ram.elf") +
+           ": a gap of 402653168 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
+           "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would "
+           "fill the gap with zeros\n"},
+      {"a missing ELF",
+       {"--elf", dir.file("missing.elf"), dir.file("out"), "N"},
+       "ERROR : Can't find source file - " + dir.file("missing.elf") + "\n",
+       "packLoadable: cannot open " + dir.file("missing.elf") + ": No such file or directory\n"},
+      {"addresses given too",
+       {"--elf", dir.file("app.elf"), dir.file("out"), "N", "8000000", "8000000"},
+       "",
+       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf takes ELF, TARGET and NAME only: the addresses "
+       "come from the ELF\n"},
+      {"no name",
+       {"--elf", dir.file("app.elf"), dir.file("out")},
+       "",
+       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf takes ELF, TARGET and NAME only: the addresses "
+       "come from the ELF\n"},
+  };
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.what);
+    const ProgramResult result = pack(c.args);
+    EXPECT_EQ(result.exitStatus, 20);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(readFile(dir.file("out.img")), (Bytes{1, 2, 3}));
+  }
 }

@@ -226,6 +226,16 @@ std::span<unsigned char> copyBuffer() {
   return buffer;
 }
 
+bool readAt(std::FILE* in, std::uint64_t offset, std::span<unsigned char> into) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+#ifdef _WIN32
+  const bool placed = _fseeki64(in, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+  const bool placed = fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+  return placed && std::fread(into.data(), 1, into.size(), in) == into.size();
+}
+
 bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes) {
   return std::fseek(out, static_cast<long>(offset), SEEK_SET) == 0 &&
          std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();

@@ -174,6 +174,10 @@ CopyStatus copyBehindHeader(std::FILE* in, std::FILE* out, std::span<const unsig
       });
 }
 
+// Reads into.size() bytes of `in` at `offset` from its start (64-bit offsets on every system);
+// false when they are not all there.
+bool readAt(std::FILE* in, std::uint64_t offset, std::span<unsigned char> into);
+
 // Writes `bytes` at `offset` from the start of `out` (a check value patched into a header).
 bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes);
 

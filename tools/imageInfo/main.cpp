@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "commandLine.hpp"
+#include "elfMatch.hpp"
+#include "elfPayload.hpp"
 #include "fileSupport.hpp"
 #include "imageCheck.hpp"
 #include "outputFile.hpp"
@@ -39,13 +41,16 @@ constexpr int kExitTrouble = 2;  // usage error, or a file that cannot be read
 
 constexpr const char* kUsage =
     "usage: imageInfo [--json] [--] FILE...\n"
-    "       imageInfo [--json] --extract OUT [--] FILE\n";
+    "       imageInfo [--json] --extract OUT [--] FILE\n"
+    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
 
 constexpr const char* kHelp =
     "Says whether each FILE is a load image or a stamped image, shows its header and checks its\n"
     "payload against the stored check value. FILE - is standard input.\n"
     "  --json         the reports as one JSON array, an object per FILE\n"
     "  --extract OUT  with one FILE: write its payload to OUT if it is intact (- for standard output)\n"
+    "  --elf ELF      with one IMAGE: whether it is what packLoadable --elf makes of ELF (status 0\n"
+    "                 when it is, 1 when not, with the first difference)\n"
     "  --             ends the options: every argument after it is a FILE\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
@@ -308,6 +313,98 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   return 0;
 }
 
+// --elf: whether IMAGE is what packLoadable --elf makes of ELF. Returns the exit status.
+int matchElf(const std::string& elfPath, const std::string& imagePath, bool json) {
+  bool notRegular = false;
+  errno = 0;
+  Stream elf = openRegularFile(elfPath, &notRegular);
+  const auto elfSize = elf ? regularFileSize(elf.get()) : std::nullopt;
+  if (!elfSize) {
+    sayProblem(inputRefusal(elfPath, notRegular, errno));
+    return kExitTrouble;
+  }
+  const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
+    return readAt(elf.get(), offset, into);
+  };
+  const ElfReading reading = readElfPayload(*elfSize, read);
+  if (!reading.payload) {
+    sayProblem(escapePath(elfPath) + ": " + reading.problem);
+    return kExitTrouble;
+  }
+  // The ELF's payload, laid out once in a nameless scratch file, is read again beside the image's.
+  Stream spool = openSpoolFile();
+  WordSum elfSum;
+  errno = 0;
+  if (!spool ||
+      !writeElfPayload(*reading.payload, read, copyBuffer(),
+                       [&](std::span<const unsigned char> bytes) {
+                         elfSum.update(bytes);
+                         return std::fwrite(bytes.data(), 1, bytes.size(), spool.get()) == bytes.size();
+                       }) ||
+      std::fseek(spool.get(), 0, SEEK_SET) != 0) {
+    sayProblem("cannot read " + escapePath(elfPath) + ": no room for its payload: " + systemReason(errno));
+    return kExitTrouble;
+  }
+
+  std::string problem;
+  auto input = openInput(imagePath, &problem);
+  if (!input) {
+    sayProblem(problem);
+    return kExitTrouble;
+  }
+  // The image's payload bytes, from offset 44 up to the shorter of the two payloads, against the
+  // ELF's, in order.
+  ImageCheck check;
+  std::array<unsigned char, kLoadImageHeaderSize> header{};
+  std::uint64_t offset = 0;
+  std::optional<PayloadDifference> difference;
+  std::vector<unsigned char> elfBytes;
+  bool spoolFailed = false;
+  const bool readAll = readInput(
+      imagePath, *input,
+      [&](std::span<const unsigned char> block) {
+        check.update(block);
+        for (std::size_t i = 0; i < block.size() && offset + i < header.size(); ++i) header[offset + i] = block[i];
+        const std::uint64_t blockStart = offset;
+        offset += block.size();
+        if (offset <= kLoadImageHeaderSize || difference || spoolFailed) return;
+        const std::uint64_t compared =
+            std::min<std::uint64_t>(decodeLoadImageHeader(header).imageSize, reading.payload->size);
+        const std::uint64_t first = std::max<std::uint64_t>(blockStart, kLoadImageHeaderSize);
+        const std::uint64_t last = std::min<std::uint64_t>(offset, kLoadImageHeaderSize + compared);
+        if (first >= last) return;
+        elfBytes.resize(static_cast<std::size_t>(last - first));
+        if (std::fread(elfBytes.data(), 1, elfBytes.size(), spool.get()) != elfBytes.size()) {
+          spoolFailed = true;
+          return;
+        }
+        for (std::size_t i = 0; i < elfBytes.size(); ++i) {
+          const unsigned char imageByte = block[static_cast<std::size_t>(first - blockStart) + i];
+          if (imageByte != elfBytes[i]) {
+            difference = PayloadDifference{first - kLoadImageHeaderSize + i, imageByte, elfBytes[i]};
+            break;
+          }
+        }
+      },
+      &problem);
+  if (!readAll || spoolFailed) {
+    sayProblem(spoolFailed ? "cannot read " + escapePath(elfPath) + "'s payload back" : problem);
+    return kExitTrouble;
+  }
+  const ImageReport report = check.finish();
+  if (report.format != ImageFormat::loadImage) {
+    sayProblem(escapePath(shownPath(imagePath)) + " is not a load image: " + report.verdict);
+    return kExitTrouble;
+  }
+  const ElfComparison comparison = compareWithElf(report, *reading.payload, elfSum.finish(), difference);
+  if (json) {
+    std::printf("%s\n", elfComparisonJson(shownPath(imagePath), elfPath, comparison).c_str());
+  } else {
+    std::fputs(elfComparisonText(shownPath(imagePath), elfPath, comparison).c_str(), stdout);
+  }
+  return comparison.matches ? 0 : kExitDamaged;
+}
+
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
   const auto optionsEnd = static_cast<std::size_t>(std::find(args.begin(), args.end(), "--") - args.begin());
@@ -328,6 +425,7 @@ int run(const std::vector<std::string>& args) {
   }
   bool json = false;
   std::optional<std::string> extractTo;
+  std::optional<std::string> elfPath;
   std::vector<std::string> paths;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -342,12 +440,30 @@ int run(const std::vector<std::string>& args) {
         return kExitTrouble;
       }
       extractTo = argument == "--extract" ? args[++i] : std::string(argument.substr(10));
+    } else if (!optionsEnded && (argument == "--elf" || argument.rfind("--elf=", 0) == 0)) {
+      if ((argument == "--elf" && i + 1 == args.size()) || argument == "--elf=") {
+        std::fputs("imageInfo: --elf needs an ELF file\n", stderr);
+        return kExitTrouble;
+      }
+      elfPath = argument == "--elf" ? args[++i] : std::string(argument.substr(6));
     } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
       std::fprintf(stderr, "imageInfo: unknown option %s\n%s", escapePath(args[i]).c_str(), kUsage);
       return kExitTrouble;
     } else {
       paths.emplace_back(argument);
     }
+  }
+  if (elfPath && extractTo) {
+    std::fputs("imageInfo: --elf and --extract do not go together\n", stderr);
+    return kExitTrouble;
+  }
+  if (elfPath && paths.size() != 1) {
+    std::fprintf(stderr, "imageInfo: --elf takes exactly one IMAGE, not %zu\n", paths.size());
+    return kExitTrouble;
+  }
+  if (elfPath) {
+    const int status = matchElf(*elfPath, paths[0], json);
+    return finishStandardOutput(status, kExitTrouble, "imageInfo: cannot write the report: ");
   }
   if (extractTo && paths.size() != 1) {
     std::fprintf(stderr, "imageInfo: --extract takes exactly one FILE, not %zu\n", paths.size());

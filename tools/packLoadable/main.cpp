@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commandLine.hpp"
+#include "elfPayload.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
 #include "loadImage.hpp"
@@ -47,10 +48,14 @@ void printUsageLines() {
   std::puts("      <Exec Address> = the exec address of the target image.\n");
 }
 
-// What --help prints: the usage lines, and how addresses are written.
+// What --help prints: the usage lines, how addresses are written, and the ELF form.
 void printHelp() {
   printUsageLines();
-  std::puts("Both addresses are hexadecimal, with or without 0x: 08000000 and 0x8000000 are the same.");
+  std::puts("Both addresses are hexadecimal, with or without 0x: 08000000 and 0x8000000 are the same.\n");
+  std::puts(
+      "USAGE: packLoadable --elf <ELF file> <TARGET IMAGE file name> <Image name>\n"
+      "      The payload is what objcopy -O binary makes of the ELF executable; the load address is\n"
+      "      its lowest section's, the exec address its entry point.");
 }
 
 // The usage text, for a call that lacks arguments.
@@ -95,44 +100,12 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
                             });
 }
 
-int run(const std::vector<std::string>& args) {
-  prepareStandardStreams();
-  constexpr const char* kLostOutput = "packLoadable: cannot write to standard output: ";
-  switch (answerHelpOrVersion(args, kProgram, printHelp)) {
-    case ConventionalOption::answered:
-      return finishStandardOutput(0, kExitFailure, kLostOutput);
-    case ConventionalOption::misused:
-      return kExitFailure;
-    case ConventionalOption::absent:
-      break;
-  }
-  if (args.size() < 6) {
-    printUsage();
-    // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
-    return args.size() <= 1 ? 0 : kExitFailure;
-  }
-  const std::string& sourcePath = args[1];
-  const std::string& targetBase = args[2];
-  const std::string& imageName = args[3];
+// Packs `size` bytes of `source`, from where it stands, into TARGET.img and prints the
+// checksum; `sourcePath` names the source in messages. Returns the exit status.
+int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, std::uint32_t execAddress,
+              const std::string& imageName, const std::string& sourcePath, const std::string& targetBase) {
   const std::string targetPath = targetBase + ".img";
-
-  const auto loadAddress = readAddress(args[4], "load address");
-  if (!loadAddress) return kExitFailure;
-  const auto execAddress = readAddress(args[5], "exec address");
-  if (!execAddress) return kExitFailure;
-  printWarning(kProgram, ignoredArgumentsWarning(args, 6, "fifth"));
-
-  // Everything about the source is settled before the target is opened, because opening the
-  // target empties it.
-  bool notRegular = false;
-  errno = 0;
-  Stream source = openRegularFile(sourcePath, &notRegular);
-  const int openError = errno;
-  const auto sourceSize = source ? regularFileSize(source.get()) : std::nullopt;
-  if (!sourceSize) {
-    return fail("ERROR : Can't find source file - %s\n", sourcePath, inputRefusal(sourcePath, notRegular, openError));
-  }
-  if (*sourceSize > UINT32_MAX) {
+  if (size > UINT32_MAX) {
     return fail("ERROR : Source file too large - %s\n", sourcePath,
                 "cannot pack " + escapePath(sourcePath) + ": more than 4294967295 bytes");
   }
@@ -150,12 +123,10 @@ int run(const std::vector<std::string>& args) {
                 "cannot create " + escapePath(targetPath) + ": " + systemReason(errno));
   }
 
-  LoadImageHeader header =
-      makeLoadImageHeader(static_cast<std::uint32_t>(*sourceSize), *loadAddress, *execAddress, imageName);
+  LoadImageHeader header = makeLoadImageHeader(static_cast<std::uint32_t>(size), loadAddress, execAddress, imageName);
   errno = 0;
-  CopyStatus status = writeImage(source.get(), target, header);
+  CopyStatus status = writeImage(source, target, header);
   int copyError = errno;
-  source.close();
   if (status == CopyStatus::ok) {
     errno = 0;
     if (!target.commit()) status = CopyStatus::writeFailed;
@@ -175,9 +146,96 @@ int run(const std::vector<std::string>& args) {
   // error where the image itself went to standard output, which then carries the image alone.
   std::fprintf(target.isStandardOutput() ? stderr : stdout, "Check Sum = 0x%x\n",
                static_cast<unsigned>(header.checksum));
+  return 0;
+}
+
+// Opens the source (raw image or ELF) for reading; an empty Stream, with the failure said,
+// where it cannot be read.
+Stream openSource(const std::string& path) {
+  bool notRegular = false;
+  errno = 0;
+  Stream source = openRegularFile(path, &notRegular);
+  if (!source) fail("ERROR : Can't find source file - %s\n", path, inputRefusal(path, notRegular, errno));
+  return source;
+}
+
+// packLoadable --elf ELF TARGET NAME: the payload as objcopy -O binary makes it of ELF, and the
+// load and exec addresses the ELF gives. Returns the exit status.
+int packElf(const std::vector<std::string>& args) {
+  if (args.size() != 5) {
+    std::fprintf(stderr,
+                 "usage: packLoadable --elf ELF TARGET NAME\n"
+                 "packLoadable: --elf takes ELF, TARGET and NAME only: the addresses come from the ELF\n");
+    return kExitFailure;
+  }
+  const std::string& elfPath = args[2];
+  Stream elf = openSource(elfPath);
+  if (!elf) return kExitFailure;
+  const auto elfSize = regularFileSize(elf.get());
+  if (!elfSize) return fail("ERROR : Can't find source file - %s\n", elfPath, inputRefusal(elfPath, true, 0));
+  const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
+    return readAt(elf.get(), offset, into);
+  };
+  const ElfReading reading = readElfPayload(*elfSize, read);
+  if (!reading.payload) {
+    return fail("ERROR : Not a usable ELF executable - %s\n", elfPath, escapePath(elfPath) + ": " + reading.problem);
+  }
+  // The payload is laid out once in a nameless scratch file, then packed from there like a raw
+  // image; memory stays the same whatever the sections' sizes.
+  errno = 0;
+  Stream spool = openSpoolFile();
+  if (!spool ||
+      !writeElfPayload(*reading.payload, read, copyBuffer(),
+                       [&spool](std::span<const unsigned char> bytes) {
+                         return std::fwrite(bytes.data(), 1, bytes.size(), spool.get()) == bytes.size();
+                       }) ||
+      std::fseek(spool.get(), 0, SEEK_SET) != 0) {
+    return fail("ERROR reading source file:  %s\n", elfPath,
+                "cannot read " + escapePath(elfPath) + ": no room for its payload: " + systemReason(errno));
+  }
+  elf.close();
+  return packImage(spool.get(), reading.payload->size, reading.payload->loadAddress, reading.payload->execAddress,
+                   args[4], elfPath, args[3]);
+}
+
+int run(const std::vector<std::string>& args) {
+  prepareStandardStreams();
+  constexpr const char* kLostOutput = "packLoadable: cannot write to standard output: ";
+  switch (answerHelpOrVersion(args, kProgram, printHelp)) {
+    case ConventionalOption::answered:
+      return finishStandardOutput(0, kExitFailure, kLostOutput);
+    case ConventionalOption::misused:
+      return kExitFailure;
+    case ConventionalOption::absent:
+      break;
+  }
+  if (args.size() >= 2 && args[1] == "--elf") {
+    const int status = packElf(args);
+    return finishStandardOutput(status, kExitFailure, kLostOutput);
+  }
+  if (args.size() < 6) {
+    printUsage();
+    // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
+    return args.size() <= 1 ? 0 : kExitFailure;
+  }
+  const std::string& sourcePath = args[1];
+
+  const auto loadAddress = readAddress(args[4], "load address");
+  if (!loadAddress) return kExitFailure;
+  const auto execAddress = readAddress(args[5], "exec address");
+  if (!execAddress) return kExitFailure;
+  printWarning(kProgram, ignoredArgumentsWarning(args, 6, "fifth"));
+
+  // Everything about the source is settled before the target is opened, because opening the
+  // target empties it.
+  Stream source = openSource(sourcePath);
+  if (!source) return kExitFailure;
+  const auto sourceSize = regularFileSize(source.get());
+  if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath, inputRefusal(sourcePath, true, 0));
+  const int status = packImage(source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath, args[2]);
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.
-  return finishStandardOutput(0, kExitFailure, kLostOutput);
+  return finishStandardOutput(status, kExitFailure, kLostOutput);
 }
 
 }  // namespace

@@ -1,0 +1,157 @@
+// The ELF reader on executables made byte by byte: the payload objcopy -O binary would make and
+// the addresses, in both classes and byte orders; every refusal as a row; every truncation.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "elfPayload.hpp"
+#include "support/elfBuilder.hpp"
+#include "support/testFiles.hpp"
+
+namespace {
+
+ElfReading readBytes(const Bytes& file) {
+  return readElfPayload(file.size(), [&file](std::uint64_t offset, std::span<unsigned char> into) {
+    if (offset > file.size() || into.size() > file.size() - offset) return false;
+    std::copy_n(file.begin() + static_cast<long>(offset), into.size(), into.begin());
+    return true;
+  });
+}
+
+Bytes payloadOf(const Bytes& file, const ElfPayload& payload, std::size_t bufferSize = 7) {
+  Bytes out;
+  std::vector<unsigned char> buffer(bufferSize);
+  const bool written = writeElfPayload(
+      payload,
+      [&file](std::uint64_t offset, std::span<unsigned char> into) {
+        std::copy_n(file.begin() + static_cast<long>(offset), into.size(), into.begin());
+        return true;
+      },
+      buffer,
+      [&out](std::span<const unsigned char> bytes) {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return true;
+      });
+  EXPECT_TRUE(written);
+  return out;
+}
+
+// Text in flash; data whose load address follows it in flash while it runs in RAM; .bss, which
+// has no contents; a comment that is not allocated. Entry: the Thumb bit set.
+ElfSpec firmware(bool wide, bool bigEndian) {
+  ElfSpec spec;
+  spec.wide = wide;
+  spec.bigEndian = bigEndian;
+  spec.entry = 0x08000101;
+  spec.sections = {
+      {".text", 0x08000000, 0x08000000, randomBytes(302, 1)},
+      {".data", 0x20000000, 0x08000130, randomBytes(20, 2)},  // 2 bytes of gap after .text
+      {".bss", 0x20000014, 0x08000144, {}, true, true, 64},
+      {".comment", 0, 0, textBytes("made by hand"), false, false},
+  };
+  return spec;
+}
+
+}  // namespace
+
+TEST(ElfPayload, SectionsAtTheirLoadAddressesInEveryClassAndByteOrder) {
+  for (const bool wide : {false, true}) {
+    for (const bool bigEndian : {false, true}) {
+      SCOPED_TRACE(std::string(wide ? "64" : "32") + "-bit, " + (bigEndian ? "big" : "little") + "-endian");
+      const ElfSpec spec = firmware(wide, bigEndian);
+      const Bytes file = buildElf(spec);
+      const ElfReading reading = readBytes(file);
+      ASSERT_TRUE(reading.payload) << reading.problem;
+      EXPECT_EQ(reading.payload->loadAddress, 0x08000000u);
+      EXPECT_EQ(reading.payload->execAddress, 0x08000101u);  // as the ELF states it
+      EXPECT_EQ(reading.payload->size, 0x144u);
+      ASSERT_EQ(reading.payload->sections.size(), 2u);
+      EXPECT_EQ(reading.payload->sections[1].name, ".data");
+      EXPECT_EQ(reading.payload->sections[1].runAddress, 0x20000000u);
+      Bytes expected = spec.sections[0].contents;
+      expected.resize(0x130, 0);
+      expected.insert(expected.end(), spec.sections[1].contents.begin(), spec.sections[1].contents.end());
+      EXPECT_EQ(payloadOf(file, *reading.payload), expected);
+    }
+  }
+}
+
+// Each refusal, with the reason it gives.
+TEST(ElfPayload, RefusalsSayWhy) {
+  const auto with = [](auto change) {
+    ElfSpec spec = firmware(false, false);
+    change(spec);
+    return buildElf(spec);
+  };
+  const Bytes good = buildElf(firmware(false, false));
+  const ElfOffsets offsets = elfOffsets(firmware(false, false));
+  const auto patched = [&good](std::size_t at, std::initializer_list<unsigned char> bytes) {
+    Bytes file = good;
+    std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<long>(at));
+    return file;
+  };
+  const struct {
+    const char* what;
+    Bytes file;
+    std::string problem;
+  } cases[] = {
+      {"empty", {}, "not an ELF file: shorter than an ELF identification"},
+      {"a raw binary", randomBytes(100, 3), "not an ELF file: it does not start with 7F 45 4C 46"},
+      {"class 3", patched(4, {3}), "not an ELF file: class 3"},
+      {"byte order 0", patched(5, {0}), "not an ELF file: byte order 0"},
+      {"header cut", Bytes(good.begin(), good.begin() + 40), "truncated: the ELF header lies past the end of the file"},
+      {"relocatable", with([](ElfSpec& s) { s.type = 1; }),
+       "not an executable (ET_EXEC): a relocatable object (ET_REL)"},
+      {"position-independent", with([](ElfSpec& s) { s.type = 3; }),
+       "not an executable (ET_EXEC): a shared object or position-independent executable (ET_DYN)"},
+      {"no section headers", patched(32, {0, 0, 0, 0}), "no section headers"},
+      {"section headers past the end", patched(32, {0xF0, 0xFF, 0, 0}),
+       "truncated: the section headers lie past the end of the file"},
+      {"program headers past the end", patched(28, {0xF0, 0xFF, 0, 0}),
+       "truncated: the program headers lie past the end of the file"},
+      {"contents past the end", patched(offsets.sectionHeaders + 40 + 20, {0xFF, 0xFF, 0, 0}),
+       "truncated: the contents of .text lie past the end of the file"},
+      {"nothing allocated", with([](ElfSpec& s) {
+         s.sections = {s.sections[2], s.sections[3]};
+       }),
+       "no allocated section with contents"},
+      {"overlapping load ranges", with([](ElfSpec& s) { s.sections[1].loadAddress = 0x08000100; }),
+       "the load ranges of .text (0x08000000, 302 bytes) and .data (0x08000100) overlap"},
+      {"past 2^32", with([](ElfSpec& s) {
+         s.sections[1].loadAddress = 0xFFFFFFF0;
+         s.wide = true;
+       }),
+       ".data (load address 0xfffffff0, 20 bytes) reaches past 2^32"},
+      {"linked at its run address", with([](ElfSpec& s) { s.sections[1].loadAddress = 0x20000000; }),
+       "a gap of 402652882 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
+       "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would fill "
+       "the gap with zeros"},
+      {"entry outside", with([](ElfSpec& s) { s.entry = 0x08000145; }),
+       "the entry address 0x08000145 lies outside the payload (0x08000000 to 0x08000144)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ElfReading reading = readBytes(c.file);
+    EXPECT_FALSE(reading.payload);
+    EXPECT_EQ(reading.problem, c.problem);
+  }
+  // A gap of exactly 1 MiB is still a payload; one byte more is not.
+  for (const std::uint64_t gap : {kLargestElfGap, kLargestElfGap + 1}) {
+    const ElfReading reading = readBytes(with([gap](ElfSpec& s) { s.sections[1].loadAddress = 0x0800012E + gap; }));
+    EXPECT_EQ(reading.payload.has_value(), gap == kLargestElfGap) << reading.problem;
+  }
+}
+
+// Cut anywhere, the file is refused, never read past its end.
+TEST(ElfPayload, EveryTruncationIsRefused) {
+  for (const bool wide : {false, true}) {
+    const Bytes file = buildElf(firmware(wide, !wide));
+    for (std::size_t length = 0; length < file.size(); ++length) {
+      const ElfReading reading = readBytes(Bytes(file.begin(), file.begin() + static_cast<long>(length)));
+      EXPECT_FALSE(reading.payload) << length << " bytes";
+    }
+  }
+}
