@@ -26,7 +26,8 @@ namespace {
 ProgramResult info(const std::vector<std::string>& args) { return runProgram(kImageInfo, args); }
 
 const std::string kUsage =
-    "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n";
+    "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
+    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
 
 class ImageInfo : public ::testing::Test {
  protected:

@@ -191,7 +191,7 @@ TEST(LoaderCheckValues, AnAllOnesWordCountsAsZero) {
 }
 
 TEST(LoaderImages, IntactImagesPassAtAnyAlignment) {
-  for (const std::size_t size : {0, 1, 2, 3, 4, 5, 4097}) {
+  for (const std::size_t size : std::initializer_list<std::size_t>{0, 1, 2, 3, 4, 5, 4097}) {
     const Bytes payload = randomBytes(size, static_cast<std::uint32_t>(size));
     for (std::size_t offset = 0; offset < 4; ++offset) {
       SCOPED_TRACE(std::to_string(size) + " bytes at offset " + std::to_string(offset));

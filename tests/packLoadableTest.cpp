@@ -98,7 +98,8 @@ TEST_F(PackLoadable, TooFewArgumentsPrintUsageAndTouchNothing) {
 TEST(AllPrograms, HelpAndVersion) {
   const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
   const std::string imageInfoUsage =
-      "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n";
+      "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
+    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
   const struct {
     std::string program;
     std::vector<std::string> args;

@@ -9,9 +9,9 @@
 ConventionalOption answerHelpOrVersion(const std::vector<std::string>& args, std::string_view program,
                                        void (*printHelp)(), std::size_t optionsEnd) {
   const auto conventional = [](const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "--version"; };
-  const std::size_t end = std::min(args.size(), optionsEnd);
-  const auto found = std::find_if(args.begin() + std::min<std::size_t>(1, end), args.begin() + end, conventional);
-  if (found == args.begin() + end) return ConventionalOption::absent;
+  const auto end = args.begin() + static_cast<std::ptrdiff_t>(std::min(args.size(), optionsEnd));
+  const auto found = std::find_if(std::min(args.begin() + 1, end), end, conventional);
+  if (found == end) return ConventionalOption::absent;
   if (args.size() != 2) {
     std::fprintf(stderr, "%.*s: %s takes no other arguments\n", static_cast<int>(program.size()), program.data(),
                  found->c_str());
