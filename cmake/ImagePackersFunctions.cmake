@@ -3,6 +3,8 @@
 # imagepackers_add_load_image(<target> SOURCE <raw image> OUTPUT <path without .img>
 #                             NAME <image name> LOAD_ADDRESS <hex> EXEC_ADDRESS <hex>
 #                             [DEPENDS <file or target>...] [VERIFY])
+# imagepackers_add_load_image(<target> ELF <executable target or file> OUTPUT <path without .img>
+#                             NAME <image name> [DEPENDS <file or target>...] [VERIFY])
 # imagepackers_add_stamped_image(<target> INPUT <file> OUTPUT <file> [IMAGE_ID <hex>]
 #                                [DEPENDS <file or target>...] [VERIFY])
 #
@@ -14,7 +16,10 @@
 # naming the argument. A NAME longer than 16 bytes is kept to its first 16, with a warning. It is made again when the
 # input, anything in DEPENDS or the packer itself changes, and a packer that fails fails the
 # build, leaving any earlier output as it was. With VERIFY, ImagePackers::imageInfo then checks
-# the result, and a damaged one fails the build too. A relative SOURCE or INPUT counts from the
+# the result, and a damaged one fails the build too. With ELF, the payload and both addresses
+# come from the executable (packLoadable --elf), so SOURCE, LOAD_ADDRESS and EXEC_ADDRESS are
+# refused: one source of truth. An executable target is followed to its file, and the image is
+# made again when it relinks; VERIFY then checks the image against the ELF (imageInfo --elf). A relative SOURCE or INPUT counts from the
 # current source directory, a relative OUTPUT from the current binary directory, as they do for
 # add_custom_command.
 
@@ -46,14 +51,18 @@ function(_imagepackers_check_hex function keyword)
 endfunction()
 
 # The custom command that runs `packer` with the remaining arguments and, with `verify`,
-# imageInfo on `output`; it depends on the files and targets in the list `dependencies` and on
-# the packer. Also the default target that asks for the output.
-function(_imagepackers_add_step target packer output verify dependencies)
+# imageInfo with the arguments in the list `verifyArguments` (empty: just `output`); it depends
+# on the files and targets in the list `dependencies` and on the packer. Also the default target
+# that asks for the output.
+function(_imagepackers_add_step target packer output verify verifyArguments dependencies)
   # Every generator then finds OUTPUT's folder there, made by the build if it is new.
   get_filename_component(folder "${output}" DIRECTORY)
   set(commands COMMAND ${CMAKE_COMMAND} -E make_directory ${folder} COMMAND ImagePackers::${packer} ${ARGN})
   if(verify)
-    list(APPEND commands COMMAND ImagePackers::imageInfo ${output})
+    if(NOT verifyArguments)
+      set(verifyArguments "${output}")
+    endif()
+    list(APPEND commands COMMAND ImagePackers::imageInfo ${verifyArguments})
   endif()
   add_custom_command(OUTPUT ${output}
                      ${commands}
@@ -64,18 +73,38 @@ function(_imagepackers_add_step target packer output verify dependencies)
 endfunction()
 
 function(imagepackers_add_load_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS" "DEPENDS")
-  _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED SOURCE OUTPUT NAME LOAD_ADDRESS EXEC_ADDRESS
-                                UNPARSED ${arg_UNPARSED_ARGUMENTS})
-  _imagepackers_check_hex(imagepackers_add_load_image LOAD_ADDRESS)
-  _imagepackers_check_hex(imagepackers_add_load_image EXEC_ADDRESS)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS" "DEPENDS")
   string(LENGTH "${arg_NAME}" nameBytes)
   if(nameBytes GREATER 16)
     message(WARNING "imagepackers_add_load_image: NAME \"${arg_NAME}\" is ${nameBytes} bytes; the header keeps its first 16")
   endif()
-  get_filename_component(source "${arg_SOURCE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   get_filename_component(outputBase "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "${source};${arg_DEPENDS}"
+  if(DEFINED arg_ELF)
+    _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED ELF OUTPUT NAME UNPARSED ${arg_UNPARSED_ARGUMENTS})
+    foreach(keyword IN ITEMS SOURCE LOAD_ADDRESS EXEC_ADDRESS)
+      if(DEFINED arg_${keyword})
+        message(FATAL_ERROR "imagepackers_add_load_image: ${keyword} does not go with ELF, which gives the payload and "
+                            "both addresses")
+      endif()
+    endforeach()
+    if(TARGET "${arg_ELF}")
+      # The file and the target: the image is made again whenever the executable relinks.
+      set(elf "$<TARGET_FILE:${arg_ELF}>")
+      set(dependencies "${elf};${arg_ELF};${arg_DEPENDS}")
+    else()
+      get_filename_component(elf "${arg_ELF}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      set(dependencies "${elf};${arg_DEPENDS}")
+    endif()
+    _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "--elf;${elf};${outputBase}.img"
+                           "${dependencies}" --elf "${elf}" "${outputBase}" "${arg_NAME}")
+    return()
+  endif()
+  _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED SOURCE OUTPUT NAME LOAD_ADDRESS EXEC_ADDRESS
+                                UNPARSED ${arg_UNPARSED_ARGUMENTS})
+  _imagepackers_check_hex(imagepackers_add_load_image LOAD_ADDRESS)
+  _imagepackers_check_hex(imagepackers_add_load_image EXEC_ADDRESS)
+  get_filename_component(source "${arg_SOURCE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "" "${source};${arg_DEPENDS}"
                          "${source}" "${outputBase}" "${arg_NAME}" "${arg_LOAD_ADDRESS}" "${arg_EXEC_ADDRESS}")
 endfunction()
 
@@ -104,6 +133,6 @@ function(imagepackers_add_stamped_image target)
     _imagepackers_check_hex(imagepackers_add_stamped_image IMAGE_ID)
     set(imageId "${arg_IMAGE_ID}")
   endif()
-  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "${input};${arg_DEPENDS}" "${input}" "${output}"
-                         ${imageId})
+  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "" "${input};${arg_DEPENDS}" "${input}"
+                         "${output}" ${imageId})
 endfunction()
