@@ -68,6 +68,20 @@ std::uint32_t wordSumOf(const Bytes& bytes) {
   return ldrWordSumFinish(&sum);
 }
 
+// Hands `left` bytes of `file` from `offset` on to update(buffer, n) in `chunk`-byte pieces,
+// each copied first into the start of `buffer`, as a read from flash would put it there.
+template <typename Update>
+void inChunks(const Bytes& file, std::size_t offset, std::size_t left, std::size_t chunk, Bytes& buffer,
+              Update update) {
+  for (; left > 0;) {
+    const std::size_t n = std::min(left, chunk);
+    std::copy_n(file.begin() + static_cast<long>(offset), n, buffer.begin());
+    update(buffer.data(), n);
+    offset += n;
+    left -= n;
+  }
+}
+
 // What a loader that reads the image in `chunk`-byte pieces through a small buffer concludes,
 // using the calls exported for it; the region is the file.
 ldrStatus streamLoad(const Bytes& file, std::size_t chunk) {
@@ -81,13 +95,8 @@ ldrStatus streamLoad(const Bytes& file, std::size_t chunk) {
   if (status != LDR_OK) return status;
   ldrWordSum sum;
   ldrWordSumStart(&sum);
-  for (std::size_t offset = 44; left > 0;) {
-    const std::size_t n = std::min(left, chunk);
-    std::copy_n(file.begin() + static_cast<long>(offset), n, buffer.begin());
-    ldrWordSumUpdate(&sum, buffer.data(), n);
-    offset += n;
-    left -= n;
-  }
+  inChunks(file, 44, left, chunk, buffer,
+           [&sum](const unsigned char* bytes, std::size_t n) { ldrWordSumUpdate(&sum, bytes, n); });
   return ldrWordSumFinish(&sum) == header.checksum ? LDR_OK : LDR_BAD_CHECKSUM;
 }
 
@@ -101,13 +110,8 @@ ldrStatus streamStamped(const Bytes& file, std::size_t chunk) {
   if (status == LDR_OK) status = ldrStampedImageExtent(&header, file.size(), &left);
   if (status != LDR_OK) return status;
   std::uint8_t crc = 0;
-  for (std::size_t offset = 16; left > 0;) {
-    const std::size_t n = std::min(left, chunk);
-    std::copy_n(file.begin() + static_cast<long>(offset), n, buffer.begin());
-    crc = ldrCrc8Update(crc, buffer.data(), n);
-    offset += n;
-    left -= n;
-  }
+  inChunks(file, 16, left, chunk, buffer,
+           [&crc](const unsigned char* bytes, std::size_t n) { crc = ldrCrc8Update(crc, bytes, n); });
   return crc == header.crc8 ? LDR_OK : LDR_BAD_CRC;
 }
 

@@ -9,10 +9,9 @@
 #include "floors.h"
 #include "imageLoader.h"
 #include "semihosting.h"
+#include "vectorTable.h"
 
 #define PAYLOAD 8192u
-
-extern uint32_t stackTop;
 
 /* Words, so that the floor loop reads them as what they are; the checks see the bytes. */
 static uint32_t memory[(PAYLOAD + 64u) / 4u];
@@ -127,17 +126,4 @@ void resetHandler(void) {
   shExit(failures == 0u ? 0u : 1u);
 }
 
-static void faultHandler(void) {
-  shPrint("bench: fault\n");
-  shExit(4);
-}
-
-typedef union {
-  uint32_t *stack;
-  void (*handler)(void);
-} vectorEntry;
-
-__attribute__((section(".vectors"), used)) static const vectorEntry vectorTable[] = {
-    {.stack = &stackTop},      {.handler = resetHandler}, {.handler = faultHandler}, {.handler = faultHandler},
-    {.handler = faultHandler}, {.handler = faultHandler}, {.handler = faultHandler},
-};
+DEFINE_VECTOR_TABLE("bench: fault\n", 4)

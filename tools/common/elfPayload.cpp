@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+
+#include "textEscape.hpp"
 
 namespace {
 
@@ -314,4 +317,41 @@ bool writeElfPayload(const ElfPayload& payload, const ReadAt& read, std::span<un
     position = section.loadAddress + section.size;
   }
   return true;
+}
+
+SpooledElf spoolElfPayload(const std::string& path,
+                           const std::function<void(std::span<const unsigned char>)>& onPayload) {
+  SpooledElf result;
+  bool notRegular = false;
+  errno = 0;
+  Stream elf = openRegularFile(path, &notRegular);
+  const auto size = elf ? regularFileSize(elf.get()) : std::nullopt;
+  if (!size) {
+    result.problem = SpooledElf::Problem::unreadable;
+    result.reason = inputRefusal(path, notRegular || elf, errno);
+    return result;
+  }
+  const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
+    return readAt(elf.get(), offset, into);
+  };
+  ElfReading reading = readElfPayload(*size, read);
+  if (!reading.payload) {
+    result.problem = SpooledElf::Problem::refused;
+    result.reason = escapePath(path) + ": " + reading.problem;
+    return result;
+  }
+  result.payload = std::move(*reading.payload);
+  errno = 0;
+  result.spool = openSpoolFile();
+  if (!result.spool ||
+      !writeElfPayload(result.payload, read, copyBuffer(),
+                       [&](std::span<const unsigned char> bytes) {
+                         if (onPayload) onPayload(bytes);
+                         return std::fwrite(bytes.data(), 1, bytes.size(), result.spool.get()) == bytes.size();
+                       }) ||
+      std::fseek(result.spool.get(), 0, SEEK_SET) != 0) {
+    result.problem = SpooledElf::Problem::noScratchRoom;
+    result.reason = "cannot read " + escapePath(path) + ": no room for its payload: " + systemReason(errno);
+  }
+  return result;
 }

@@ -315,36 +315,15 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
 
 // --elf: whether IMAGE is what packLoadable --elf makes of ELF. Returns the exit status.
 int matchElf(const std::string& elfPath, const std::string& imagePath, bool json) {
-  bool notRegular = false;
-  errno = 0;
-  Stream elf = openRegularFile(elfPath, &notRegular);
-  const auto elfSize = elf ? regularFileSize(elf.get()) : std::nullopt;
-  if (!elfSize) {
-    sayProblem(inputRefusal(elfPath, notRegular, errno));
-    return kExitTrouble;
-  }
-  const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
-    return readAt(elf.get(), offset, into);
-  };
-  const ElfReading reading = readElfPayload(*elfSize, read);
-  if (!reading.payload) {
-    sayProblem(escapePath(elfPath) + ": " + reading.problem);
-    return kExitTrouble;
-  }
-  // The ELF's payload, laid out once in a nameless scratch file, is read again beside the image's.
-  Stream spool = openSpoolFile();
+  // The ELF's payload, laid out once in a scratch file, is read again beside the image's.
   WordSum elfSum;
-  errno = 0;
-  if (!spool ||
-      !writeElfPayload(*reading.payload, read, copyBuffer(),
-                       [&](std::span<const unsigned char> bytes) {
-                         elfSum.update(bytes);
-                         return std::fwrite(bytes.data(), 1, bytes.size(), spool.get()) == bytes.size();
-                       }) ||
-      std::fseek(spool.get(), 0, SEEK_SET) != 0) {
-    sayProblem("cannot read " + escapePath(elfPath) + ": no room for its payload: " + systemReason(errno));
+  SpooledElf elf = spoolElfPayload(elfPath, [&elfSum](std::span<const unsigned char> bytes) { elfSum.update(bytes); });
+  if (elf.problem != SpooledElf::Problem::none) {
+    sayProblem(elf.reason);
     return kExitTrouble;
   }
+  std::FILE* spool = elf.spool.get();
+  const ElfPayload& payload = elf.payload;
 
   std::string problem;
   auto input = openInput(imagePath, &problem);
@@ -368,13 +347,12 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
         const std::uint64_t blockStart = offset;
         offset += block.size();
         if (offset <= kLoadImageHeaderSize || difference || spoolFailed) return;
-        const std::uint64_t compared =
-            std::min<std::uint64_t>(decodeLoadImageHeader(header).imageSize, reading.payload->size);
+        const std::uint64_t compared = std::min<std::uint64_t>(decodeLoadImageHeader(header).imageSize, payload.size);
         const std::uint64_t first = std::max<std::uint64_t>(blockStart, kLoadImageHeaderSize);
         const std::uint64_t last = std::min<std::uint64_t>(offset, kLoadImageHeaderSize + compared);
         if (first >= last) return;
         elfBytes.resize(static_cast<std::size_t>(last - first));
-        if (std::fread(elfBytes.data(), 1, elfBytes.size(), spool.get()) != elfBytes.size()) {
+        if (std::fread(elfBytes.data(), 1, elfBytes.size(), spool) != elfBytes.size()) {
           spoolFailed = true;
           return;
         }
@@ -396,7 +374,7 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
     sayProblem(escapePath(shownPath(imagePath)) + " is not a load image: " + report.verdict);
     return kExitTrouble;
   }
-  const ElfComparison comparison = compareWithElf(report, *reading.payload, elfSum.finish(), difference);
+  const ElfComparison comparison = compareWithElf(report, payload, elfSum.finish(), difference);
   if (json) {
     std::printf("%s\n", elfComparisonJson(shownPath(imagePath), elfPath, comparison).c_str());
   } else {

@@ -169,33 +169,21 @@ int packElf(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   const std::string& elfPath = args[2];
-  Stream elf = openSource(elfPath);
-  if (!elf) return kExitFailure;
-  const auto elfSize = regularFileSize(elf.get());
-  if (!elfSize) return fail("ERROR : Can't find source file - %s\n", elfPath, inputRefusal(elfPath, true, 0));
-  const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
-    return readAt(elf.get(), offset, into);
-  };
-  const ElfReading reading = readElfPayload(*elfSize, read);
-  if (!reading.payload) {
-    return fail("ERROR : Not a usable ELF executable - %s\n", elfPath, escapePath(elfPath) + ": " + reading.problem);
+  // The payload is laid out once in a scratch file, then packed from there like a raw image;
+  // memory stays the same whatever the sections' sizes.
+  const SpooledElf elf = spoolElfPayload(elfPath);
+  switch (elf.problem) {
+    case SpooledElf::Problem::none:
+      break;
+    case SpooledElf::Problem::unreadable:
+      return fail("ERROR : Can't find source file - %s\n", elfPath, elf.reason);
+    case SpooledElf::Problem::refused:
+      return fail("ERROR : Not a usable ELF executable - %s\n", elfPath, elf.reason);
+    case SpooledElf::Problem::noScratchRoom:
+      return fail("ERROR reading source file:  %s\n", elfPath, elf.reason);
   }
-  // The payload is laid out once in a nameless scratch file, then packed from there like a raw
-  // image; memory stays the same whatever the sections' sizes.
-  errno = 0;
-  Stream spool = openSpoolFile();
-  if (!spool ||
-      !writeElfPayload(*reading.payload, read, copyBuffer(),
-                       [&spool](std::span<const unsigned char> bytes) {
-                         return std::fwrite(bytes.data(), 1, bytes.size(), spool.get()) == bytes.size();
-                       }) ||
-      std::fseek(spool.get(), 0, SEEK_SET) != 0) {
-    return fail("ERROR reading source file:  %s\n", elfPath,
-                "cannot read " + escapePath(elfPath) + ": no room for its payload: " + systemReason(errno));
-  }
-  elf.close();
-  return packImage(spool.get(), reading.payload->size, reading.payload->loadAddress, reading.payload->execAddress,
-                   args[4], elfPath, args[3]);
+  return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, args[4],
+                   elfPath, args[3]);
 }
 
 int run(const std::vector<std::string>& args) {

@@ -14,12 +14,11 @@
 
 #include "imageLoader.h"
 #include "semihosting.h"
+#include "vectorTable.h"
 
 #define EXIT_IMAGE_REFUSED 2u
 #define EXIT_SETTINGS_REFUSED 3u
 #define EXIT_FAULT 4u
-
-extern uint32_t stackTop;
 
 static void printName(const unsigned char *name) {
   char text[LDR_IMAGE_NAME_SIZE + 1];
@@ -156,19 +155,4 @@ void resetHandler(void) {
 
 #endif
 
-static void faultHandler(void) {
-  shPrint("boot: fault\n");
-  shExit(EXIT_FAULT);
-}
-
-/* Entry 0 is the initial stack pointer, entry 1 the reset handler; NMI, HardFault and the
- * configurable faults of a Cortex-M4 follow, so that a fault ends the run instead of hanging. */
-typedef union {
-  uint32_t *stack;
-  void (*handler)(void);
-} vectorEntry;
-
-__attribute__((section(".vectors"), used)) static const vectorEntry vectorTable[] = {
-    {.stack = &stackTop},      {.handler = resetHandler}, {.handler = faultHandler}, {.handler = faultHandler},
-    {.handler = faultHandler}, {.handler = faultHandler}, {.handler = faultHandler},
-};
+DEFINE_VECTOR_TABLE("boot: fault\n", EXIT_FAULT)
