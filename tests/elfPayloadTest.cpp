@@ -41,18 +41,18 @@ Bytes payloadOf(const Bytes& file, const ElfPayload& payload, std::size_t buffer
 
 // Text in flash; data whose load address follows it in flash while it runs in RAM; .bss, which
 // has no contents; a comment that is not allocated. Entry: the Thumb bit set.
-ElfSpec firmware(bool wide, bool bigEndian) {
-  ElfSpec spec;
-  spec.wide = wide;
-  spec.bigEndian = bigEndian;
-  spec.entry = 0x08000101;
-  spec.sections = {
+ElfBlueprint firmware(bool wide, bool bigEndian) {
+  ElfBlueprint blueprint;
+  blueprint.wide = wide;
+  blueprint.bigEndian = bigEndian;
+  blueprint.entry = 0x08000101;
+  blueprint.sections = {
       {".text", 0x08000000, 0x08000000, randomBytes(302, 1)},
       {".data", 0x20000000, 0x08000130, randomBytes(20, 2)},  // 2 bytes of gap after .text
       {".bss", 0x20000014, 0x08000144, {}, true, true, 64},
       {".comment", 0, 0, textBytes("made by hand"), false, false},
   };
-  return spec;
+  return blueprint;
 }
 
 }  // namespace
@@ -61,8 +61,8 @@ TEST(ElfPayload, SectionsAtTheirLoadAddressesInEveryClassAndByteOrder) {
   for (const bool wide : {false, true}) {
     for (const bool bigEndian : {false, true}) {
       SCOPED_TRACE(std::string(wide ? "64" : "32") + "-bit, " + (bigEndian ? "big" : "little") + "-endian");
-      const ElfSpec spec = firmware(wide, bigEndian);
-      const Bytes file = buildElf(spec);
+      const ElfBlueprint blueprint = firmware(wide, bigEndian);
+      const Bytes file = buildElf(blueprint);
       const ElfReading reading = readBytes(file);
       ASSERT_TRUE(reading.payload) << reading.problem;
       EXPECT_EQ(reading.payload->loadAddress, 0x08000000u);
@@ -71,9 +71,9 @@ TEST(ElfPayload, SectionsAtTheirLoadAddressesInEveryClassAndByteOrder) {
       ASSERT_EQ(reading.payload->sections.size(), 2u);
       EXPECT_EQ(reading.payload->sections[1].name, ".data");
       EXPECT_EQ(reading.payload->sections[1].runAddress, 0x20000000u);
-      Bytes expected = spec.sections[0].contents;
+      Bytes expected = blueprint.sections[0].contents;
       expected.resize(0x130, 0);
-      expected.insert(expected.end(), spec.sections[1].contents.begin(), spec.sections[1].contents.end());
+      expected.insert(expected.end(), blueprint.sections[1].contents.begin(), blueprint.sections[1].contents.end());
       EXPECT_EQ(payloadOf(file, *reading.payload), expected);
     }
   }
@@ -82,9 +82,9 @@ TEST(ElfPayload, SectionsAtTheirLoadAddressesInEveryClassAndByteOrder) {
 // Each refusal, with the reason it gives.
 TEST(ElfPayload, RefusalsSayWhy) {
   const auto with = [](auto change) {
-    ElfSpec spec = firmware(false, false);
-    change(spec);
-    return buildElf(spec);
+    ElfBlueprint blueprint = firmware(false, false);
+    change(blueprint);
+    return buildElf(blueprint);
   };
   const Bytes good = buildElf(firmware(false, false));
   const ElfOffsets offsets = elfOffsets(firmware(false, false));
@@ -103,9 +103,9 @@ TEST(ElfPayload, RefusalsSayWhy) {
       {"class 3", patched(4, {3}), "not an ELF file: class 3"},
       {"byte order 0", patched(5, {0}), "not an ELF file: byte order 0"},
       {"header cut", Bytes(good.begin(), good.begin() + 40), "truncated: the ELF header lies past the end of the file"},
-      {"relocatable", with([](ElfSpec& s) { s.type = 1; }),
+      {"relocatable", with([](ElfBlueprint& s) { s.type = 1; }),
        "not an executable (ET_EXEC): a relocatable object (ET_REL)"},
-      {"position-independent", with([](ElfSpec& s) { s.type = 3; }),
+      {"position-independent", with([](ElfBlueprint& s) { s.type = 3; }),
        "not an executable (ET_EXEC): a shared object or position-independent executable (ET_DYN)"},
       {"no section headers", patched(32, {0, 0, 0, 0}), "no section headers"},
       {"section headers past the end", patched(32, {0xF0, 0xFF, 0, 0}),
@@ -114,22 +114,22 @@ TEST(ElfPayload, RefusalsSayWhy) {
        "truncated: the program headers lie past the end of the file"},
       {"contents past the end", patched(offsets.sectionHeaders + 40 + 20, {0xFF, 0xFF, 0, 0}),
        "truncated: the contents of .text lie past the end of the file"},
-      {"nothing allocated", with([](ElfSpec& s) {
+      {"nothing allocated", with([](ElfBlueprint& s) {
          s.sections = {s.sections[2], s.sections[3]};
        }),
        "no allocated section with contents"},
-      {"overlapping load ranges", with([](ElfSpec& s) { s.sections[1].loadAddress = 0x08000100; }),
+      {"overlapping load ranges", with([](ElfBlueprint& s) { s.sections[1].loadAddress = 0x08000100; }),
        "the load ranges of .text (0x08000000, 302 bytes) and .data (0x08000100) overlap"},
-      {"past 2^32", with([](ElfSpec& s) {
+      {"past 2^32", with([](ElfBlueprint& s) {
          s.sections[1].loadAddress = 0xFFFFFFF0;
          s.wide = true;
        }),
        ".data (load address 0xfffffff0, 20 bytes) reaches past 2^32"},
-      {"linked at its run address", with([](ElfSpec& s) { s.sections[1].loadAddress = 0x20000000; }),
+      {"linked at its run address", with([](ElfBlueprint& s) { s.sections[1].loadAddress = 0x20000000; }),
        "a gap of 402652882 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
        "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would fill "
        "the gap with zeros"},
-      {"entry outside", with([](ElfSpec& s) { s.entry = 0x08000145; }),
+      {"entry outside", with([](ElfBlueprint& s) { s.entry = 0x08000145; }),
        "the entry address 0x08000145 lies outside the payload (0x08000000 to 0x08000144)"},
   };
   for (const auto& c : cases) {
@@ -140,7 +140,8 @@ TEST(ElfPayload, RefusalsSayWhy) {
   }
   // A gap of exactly 1 MiB is still a payload; one byte more is not.
   for (const std::uint64_t gap : {kLargestElfGap, kLargestElfGap + 1}) {
-    const ElfReading reading = readBytes(with([gap](ElfSpec& s) { s.sections[1].loadAddress = 0x0800012E + gap; }));
+    const ElfReading reading =
+        readBytes(with([gap](ElfBlueprint& s) { s.sections[1].loadAddress = 0x0800012E + gap; }));
     EXPECT_EQ(reading.payload.has_value(), gap == kLargestElfGap) << reading.problem;
   }
 }

@@ -369,11 +369,11 @@ TEST_F(ImageInfo, PathsCannotForgeReportLines) {
 // --elf: the first difference between an image and what packLoadable --elf makes of the ELF,
 // status 1; a match, status 0; files that are not what they should be, status 2.
 TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
-  ElfSpec spec;
-  spec.entry = 0x08000001;
-  spec.sections = {{".text", 0x08000000, 0x08000000, randomBytes(64, 21)}};
-  writeFile(dir.file("app.elf"), buildElf(spec));
-  writeFile(dir.file("app.bin"), spec.sections[0].contents);
+  ElfBlueprint blueprint;
+  blueprint.entry = 0x08000001;
+  blueprint.sections = {{".text", 0x08000000, 0x08000000, randomBytes(64, 21)}};
+  writeFile(dir.file("app.elf"), buildElf(blueprint));
+  writeFile(dir.file("app.bin"), blueprint.sections[0].contents);
   const auto packRaw = [&](const std::string& name, const std::string& load, const std::string& exec) {
     ASSERT_EQ(runProgram(kPackLoadable, {dir.file("app.bin"), dir.file(name), "APP", load, exec}).exitStatus, 0);
   };
@@ -383,14 +383,14 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
   Bytes flipped = readFile(dir.file("same.img"));
   flipped[44 + 10] ^= 0x40;
   writeFile(dir.file("flipped.img"), flipped);
-  Bytes longer = spec.sections[0].contents;
+  Bytes longer = blueprint.sections[0].contents;
   longer.push_back(0);
   writeFile(dir.file("longer.bin"), longer);
   ASSERT_EQ(
       runProgram(kPackLoadable, {dir.file("longer.bin"), dir.file("longer"), "APP", "8000000", "8000001"}).exitStatus,
       0);
   ASSERT_EQ(runProgram(kStampPack, {dir.file("app.bin"), dir.file("app.stp")}).exitStatus, 0);
-  const auto flippedByte = static_cast<unsigned>(spec.sections[0].contents[10]);
+  const auto flippedByte = static_cast<unsigned>(blueprint.sections[0].contents[10]);
   char payloadVerdict[96];
   std::snprintf(payloadVerdict, sizeof payloadVerdict,
                 "differs: payload byte 10 is 0x%02x in the image, 0x%02x from the ELF", flippedByte ^ 0x40,

@@ -99,7 +99,7 @@ TEST(AllPrograms, HelpAndVersion) {
   const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
   const std::string imageInfoUsage =
       "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
-    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
+      "       imageInfo [--json] --elf ELF [--] IMAGE\n";
   const struct {
     std::string program;
     std::vector<std::string> args;
@@ -455,18 +455,18 @@ TEST_F(PackLoadable, SourcesBeyondTwoGigabytes) {
 // reason and leaves the target alone.
 TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
   for (const bool wide : {false, true}) {
-    ElfSpec spec;
-    spec.wide = wide;
-    spec.bigEndian = wide;
-    spec.entry = 0x08000009;
-    spec.sections = {{".text", 0x08000000, 0x08000000, randomBytes(101, 4)},
-                     {".data", 0x20000000, 0x08000068, randomBytes(9, 5)}};
+    ElfBlueprint blueprint;
+    blueprint.wide = wide;
+    blueprint.bigEndian = wide;
+    blueprint.entry = 0x08000009;
+    blueprint.sections = {{".text", 0x08000000, 0x08000000, randomBytes(101, 4)},
+                          {".data", 0x20000000, 0x08000068, randomBytes(9, 5)}};
     SCOPED_TRACE(wide ? "64-bit big-endian" : "32-bit little-endian");
-    writeFile(dir.file("app.elf"), buildElf(spec));
+    writeFile(dir.file("app.elf"), buildElf(blueprint));
     const ProgramResult result = pack({"--elf", dir.file("app.elf"), dir.file("app"), "APP"});
-    Bytes payload = spec.sections[0].contents;
+    Bytes payload = blueprint.sections[0].contents;
     payload.resize(0x68, 0);
-    payload.insert(payload.end(), spec.sections[1].contents.begin(), spec.sections[1].contents.end());
+    payload.insert(payload.end(), blueprint.sections[1].contents.begin(), blueprint.sections[1].contents.end());
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_EQ(result.out, checksumLine(payload));
     expectImage(dir.file("app.img"), expectedImage(payload, 0x08000000, 0x08000009, "APP"));
@@ -475,7 +475,7 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
     EXPECT_EQ(matched.out, dir.file("app.img") + "\n  elf: " + dir.file("app.elf") + "\n  verdict: matches the ELF\n");
   }
 
-  ElfSpec linkedInRam;
+  ElfBlueprint linkedInRam;
   linkedInRam.entry = 0x08000001;
   linkedInRam.sections = {{".text", 0x08000000, 0x08000000, randomBytes(16, 6)},
                           {".data", 0x20000000, 0x20000000, randomBytes(8, 7)}};
