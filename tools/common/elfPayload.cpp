@@ -160,7 +160,6 @@ class Reader {
 
   bool readSegments() {
     std::array<unsigned char, 56> entry{};
-    bool anyPhysical = false;
     for (std::uint64_t i = 0; i < programCount_; ++i) {
       const auto bytes = std::span(entry).first(layout_.programHeaderSize);
       if (!readPart(programOffset_ + i * programEntrySize_, bytes, "program header " + std::to_string(i))) return false;
@@ -168,11 +167,6 @@ class Reader {
       segments_.push_back({decoder_.address(bytes, layout_.pOffset), decoder_.address(bytes, layout_.pFileSize),
                            decoder_.address(bytes, layout_.pVirtual), decoder_.address(bytes, layout_.pPhysical),
                            decoder_.address(bytes, layout_.pMemorySize)});
-      anyPhysical = anyPhysical || segments_.back().physicalAddress != 0;
-    }
-    // Where no segment gives a physical address, as some linkers leave them, the virtual one is it.
-    if (!anyPhysical) {
-      for (Segment& segment : segments_) segment.physicalAddress = segment.virtualAddress;
     }
     return true;
   }
