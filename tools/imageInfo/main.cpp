@@ -343,7 +343,9 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
       imagePath, *input,
       [&](std::span<const unsigned char> block) {
         check.update(block);
-        for (std::size_t i = 0; i < block.size() && offset + i < header.size(); ++i) header[offset + i] = block[i];
+        for (std::size_t i = 0; i < block.size() && offset + i < header.size(); ++i) {
+          header[static_cast<std::size_t>(offset) + i] = block[i];
+        }
         const std::uint64_t blockStart = offset;
         offset += block.size();
         if (offset <= kLoadImageHeaderSize || difference || spoolFailed) return;
