@@ -140,6 +140,26 @@ const char *ldrStatusName(ldrStatus status) {
       return "LDR_BAD_RAM_WINDOW";
     case LDR_NOT_AT_LOAD_ADDRESS:
       return "LDR_NOT_AT_LOAD_ADDRESS";
+    case LDR_BAD_LAYOUT:
+      return "LDR_BAD_LAYOUT";
+    case LDR_FLASH_READ_FAILED:
+      return "LDR_FLASH_READ_FAILED";
+    case LDR_FLASH_ERASE_FAILED:
+      return "LDR_FLASH_ERASE_FAILED";
+    case LDR_FLASH_PROGRAM_FAILED:
+      return "LDR_FLASH_PROGRAM_FAILED";
+    case LDR_FLASH_VERIFY_FAILED:
+      return "LDR_FLASH_VERIFY_FAILED";
+    case LDR_IMAGE_TOO_LARGE:
+      return "LDR_IMAGE_TOO_LARGE";
+    case LDR_STREAM_TOO_LONG:
+      return "LDR_STREAM_TOO_LONG";
+    case LDR_STREAM_TOO_SHORT:
+      return "LDR_STREAM_TOO_SHORT";
+    case LDR_STAGING_CLOSED:
+      return "LDR_STAGING_CLOSED";
+    case LDR_NOT_AS_STAGED:
+      return "LDR_NOT_AS_STAGED";
   }
   return "LDR_UNKNOWN_STATUS";
 }

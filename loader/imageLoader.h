@@ -46,7 +46,18 @@ typedef enum {
   LDR_OUTSIDE_RAM,           /* placement: [loadAddress, loadAddress + imageSize) leaves the RAM window */
   LDR_ENTRY_OUTSIDE_PAYLOAD, /* placement, in place: execAddress (bit 0 ignored) is not inside the payload */
   LDR_BAD_RAM_WINDOW,        /* placement: ramStart + ramSize runs past 2^32 */
-  LDR_NOT_AT_LOAD_ADDRESS    /* in place: the payload does not stand at loadAddress */
+  LDR_NOT_AT_LOAD_ADDRESS,   /* in place: the payload does not stand at loadAddress */
+  /* Updates (imageUpdate.h): */
+  LDR_BAD_LAYOUT,            /* the flash geometry or the slots' places are out of range */
+  LDR_FLASH_READ_FAILED,     /* the board's read callback failed: the bytes are damaged */
+  LDR_FLASH_ERASE_FAILED,    /* the board's erase callback failed */
+  LDR_FLASH_PROGRAM_FAILED,  /* the board's program callback failed */
+  LDR_FLASH_VERIFY_FAILED,   /* bytes read back after programming differ from those written */
+  LDR_IMAGE_TOO_LARGE,       /* staging: the header's image does not fit in the slot */
+  LDR_STREAM_TOO_LONG,       /* staging: more bytes than the header says */
+  LDR_STREAM_TOO_SHORT,      /* staging: finished before the header's length */
+  LDR_STAGING_CLOSED,        /* staging: finished already, or never begun: begin again */
+  LDR_NOT_AS_STAGED          /* install: the update slot no longer holds the image recorded as staged */
 } ldrStatus;
 
 /* The status's name as C text ("LDR_BAD_CHECKSUM"), for a loader to print. */

@@ -14,24 +14,11 @@
 
 #include "imageLoader.h"
 #include "support/crc8Reference.hpp"
+#include "support/loadImageFile.hpp"
 #include "support/testFiles.hpp"
 #include "support/wordSumReference.hpp"
 
 namespace {
-
-// A load image as packLoadable writes it, built field by field from the references.
-Bytes loadImage(const Bytes& payload, std::uint32_t loadAddress = 0x20001000, std::uint32_t execAddress = 0x20001001) {
-  Bytes file;
-  for (const std::uint32_t field : {44u, static_cast<std::uint32_t>(payload.size()), loadAddress, execAddress})
-    appendLittleEndian32(file, field);
-  const Bytes name = textBytes("APP");
-  file.insert(file.end(), name.begin(), name.end());
-  file.resize(32, 0);
-  for (const std::uint32_t field : {0xA0FFFF9Fu, 7u, referenceWordSum(payload)}) appendLittleEndian32(file, field);
-  file.insert(file.end(), payload.begin(), payload.end());
-  file.resize(44 + (payload.size() + 3) / 4 * 4, 0);
-  return file;
-}
 
 // A stamped image as stampPack writes it.
 Bytes stampedImage(const Bytes& payload, std::uint32_t id = 0x64365577) {

@@ -1,0 +1,484 @@
+/* Staging and installing load images through the board's flash callbacks; see imageUpdate.h
+ * for the contract of each call.
+ *
+ * What is written where, and in what order:
+ * - The status area is a log of 32-byte records, appended one after another in one of its two
+ *   sectors. Each record is four little-endian words (a tag with the record's kind, a sequence
+ *   number, the image's checksum and size) followed by their four complements. A torn program
+ *   or erase moves bits one way only, so it can never leave a word and its complement that
+ *   still agree: a torn record is recognised as such and never read as another. The newest
+ *   whole record (the highest sequence number) is the state. When a sector is full, the other
+ *   one, which holds only older records, is erased and the log goes on there.
+ * - Staging first records "idle" if an image was staged (so that nothing in the update slot is
+ *   installable while it changes), then erases the slot's sectors as the stream reaches them and
+ *   programs the payload, each program read back. The header's program units come last: under
+ *   the ECC rule the unit that holds the magic number is the very last, and without it every
+ *   header unit is first programmed with the magic left erased and then once more with it, so
+ *   that a cut inside the header leaves a magic number that is not whole. Then "staged".
+ * - Install acts on "staged" only: it checks the update slot against the record, then rewrites
+ *   the primary slot sector by sector where it differs, compares every byte, and records
+ *   "installed". The update slot is not written while it is staged, so a cut anywhere leaves a
+ *   primary slot that the next install finishes from the same bytes. */
+#include "imageUpdate.h"
+
+#define LDR_RECORD_SIZE 32u
+/* "LDU" in the top three bytes; the kind in the low one. */
+#define LDR_RECORD_TAG 0x4C445500u
+/* Bytes moved through the stack at a time: a whole number of any program unit. */
+#define LDR_PIECE 32u
+
+enum { RECORD_IDLE = 1, RECORD_STAGED = 2, RECORD_INSTALLED = 3, RECORD_REFUSED = 4 };
+
+/* One record of the status log. */
+typedef struct {
+  uint32_t kind;
+  uint32_t sequence;
+  uint32_t checksum;
+  uint32_t imageSize;
+} ldrRecord;
+
+/* What a scan of the status log found. */
+typedef struct {
+  bool found;           /* a whole record exists */
+  ldrRecord latest;     /* the newest whole record, if found */
+  uint32_t sector;      /* the sector (0 or 1) that holds it */
+  uint32_t nextSlot[2]; /* per sector: the slot after the last one that is not erased */
+} ldrLogScan;
+
+static uint32_t getLittle32(const unsigned char *bytes) {
+  return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
+}
+
+static void putLittle32(unsigned char *bytes, uint32_t value) {
+  bytes[0] = (unsigned char)value;
+  bytes[1] = (unsigned char)(value >> 8);
+  bytes[2] = (unsigned char)(value >> 16);
+  bytes[3] = (unsigned char)(value >> 24);
+}
+
+/* `value` rounded up to a multiple of `unit`, a power of two; no layout lets it wrap. */
+static uint32_t roundUp(uint32_t value, uint32_t unit) { return (value + unit - 1u) & ~(unit - 1u); }
+
+static bool isPowerOfTwo(uint32_t value) { return value != 0u && (value & (value - 1u)) == 0u; }
+
+static ldrStatus flashRead(const ldrFlash *flash, uint32_t address, unsigned char *bytes, size_t count) {
+  return flash->read(flash, address, bytes, count) == 0 ? LDR_OK : LDR_FLASH_READ_FAILED;
+}
+
+static ldrStatus flashErase(const ldrFlash *flash, uint32_t address) {
+  return flash->erase(flash, address) == 0 ? LDR_OK : LDR_FLASH_ERASE_FAILED;
+}
+
+/* Programs `count` bytes (whole units, within one sector) and reads them back. */
+static ldrStatus programVerified(const ldrFlash *flash, uint32_t address, const unsigned char *bytes, uint32_t count) {
+  unsigned char back[LDR_PIECE];
+  uint32_t done;
+  if (flash->program(flash, address, bytes, count) != 0) return LDR_FLASH_PROGRAM_FAILED;
+  for (done = 0; done < count;) {
+    const uint32_t n = count - done < LDR_PIECE ? count - done : LDR_PIECE;
+    uint32_t i;
+    if (flashRead(flash, address + done, back, n) != LDR_OK) return LDR_FLASH_READ_FAILED;
+    for (i = 0; i < n; ++i)
+      if (back[i] != bytes[done + i]) return LDR_FLASH_VERIFY_FAILED;
+    done += n;
+  }
+  return LDR_OK;
+}
+
+/* Whether [start, start + size) lies in the 32-bit address space, aligned to `sector`. */
+static bool sectorRegion(uint32_t start, uint64_t size, uint32_t sector) {
+  return size != 0u && (start & (sector - 1u)) == 0u && (size & (sector - 1u)) == 0u &&
+         (uint64_t)start + size <= 0x100000000u;
+}
+
+static bool apart(uint32_t a, uint64_t aSize, uint32_t b, uint64_t bSize) {
+  return (uint64_t)a + aSize <= b || (uint64_t)b + bSize <= a;
+}
+
+ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
+  const ldrFlash *flash;
+  uint32_t sector;
+  uint64_t statusSize;
+  if (layout == NULL || layout->flash == NULL) return LDR_NULL_ARGUMENT;
+  flash = layout->flash;
+  if (flash->read == NULL || flash->erase == NULL || flash->program == NULL) return LDR_NULL_ARGUMENT;
+  sector = flash->sectorSize;
+  statusSize = 2u * (uint64_t)sector;
+  if (!isPowerOfTwo(flash->programUnit) || flash->programUnit > LDR_MAX_PROGRAM_UNIT || !isPowerOfTwo(sector) ||
+      sector < 2u * LDR_RECORD_SIZE || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
+    return LDR_BAD_LAYOUT;
+  if (!sectorRegion(layout->primarySlot, layout->slotSize, sector) ||
+      !sectorRegion(layout->updateSlot, layout->slotSize, sector) ||
+      !sectorRegion(layout->statusArea, statusSize, sector) ||
+      !apart(layout->primarySlot, layout->slotSize, layout->updateSlot, layout->slotSize) ||
+      !apart(layout->primarySlot, layout->slotSize, layout->statusArea, statusSize) ||
+      !apart(layout->updateSlot, layout->slotSize, layout->statusArea, statusSize))
+    return LDR_BAD_LAYOUT;
+  return LDR_OK;
+}
+
+/* ---- The status log ---- */
+
+/* Reads the record slot at `address`: *erased when every byte is the erased value, else *record
+ * and whether it is whole. A slot that cannot be read is neither erased nor whole. */
+static bool readRecord(const ldrFlash *flash, uint32_t address, ldrRecord *record, bool *erased) {
+  unsigned char bytes[LDR_RECORD_SIZE];
+  uint32_t words[8];
+  unsigned i;
+  *erased = false;
+  if (flashRead(flash, address, bytes, LDR_RECORD_SIZE) != LDR_OK) return false;
+  *erased = true;
+  for (i = 0; i < LDR_RECORD_SIZE; ++i)
+    if (bytes[i] != flash->erasedValue) *erased = false;
+  if (*erased) return false;
+  for (i = 0; i < 8u; ++i) words[i] = getLittle32(bytes + 4u * i);
+  for (i = 0; i < 4u; ++i)
+    if (words[i] != ~words[4u + i]) return false;
+  if ((words[0] & 0xFFFFFF00u) != LDR_RECORD_TAG) return false;
+  record->kind = words[0] & 0xFFu;
+  record->sequence = words[1];
+  record->checksum = words[2];
+  record->imageSize = words[3];
+  return true;
+}
+
+static void scanLog(const ldrUpdateLayout *layout, ldrLogScan *scan) {
+  const ldrFlash *flash = layout->flash;
+  const uint32_t slots = flash->sectorSize / LDR_RECORD_SIZE; /* a constant power of two: a shift */
+  uint32_t sector;
+  scan->found = false;
+  scan->sector = 0;
+  scan->latest.kind = scan->latest.sequence = scan->latest.checksum = scan->latest.imageSize = 0;
+  for (sector = 0; sector < 2u; ++sector) {
+    uint32_t slot;
+    scan->nextSlot[sector] = 0;
+    for (slot = 0; slot < slots; ++slot) {
+      ldrRecord record;
+      bool erased;
+      const uint32_t address = layout->statusArea + sector * flash->sectorSize + slot * LDR_RECORD_SIZE;
+      const bool whole = readRecord(flash, address, &record, &erased);
+      if (!erased) scan->nextSlot[sector] = slot + 1u;
+      if (whole && (!scan->found || record.sequence > scan->latest.sequence)) {
+        scan->found = true;
+        scan->latest = record;
+        scan->sector = sector;
+      }
+    }
+  }
+}
+
+/* Appends a record of `kind` after the newest one, in its sector or, when that is full, at the
+ * start of the other, erased first. A slot whose program is refused (one a cut tore before any
+ * bit moved reads as erased, yet under the ECC rule takes no second program) is passed over for
+ * the next; a program that was accepted but reads back wrong is a failure. */
+static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, uint32_t imageSize) {
+  const ldrFlash *flash = layout->flash;
+  const uint32_t slots = flash->sectorSize / LDR_RECORD_SIZE;
+  unsigned char bytes[LDR_RECORD_SIZE];
+  uint32_t words[4];
+  ldrLogScan scan;
+  uint32_t sector;
+  uint32_t slot;
+  unsigned i;
+  ldrStatus status = LDR_FLASH_PROGRAM_FAILED;
+  scanLog(layout, &scan);
+  words[0] = LDR_RECORD_TAG | kind;
+  words[1] = scan.found ? scan.latest.sequence + 1u : 1u;
+  words[2] = checksum;
+  words[3] = imageSize;
+  for (i = 0; i < 4u; ++i) {
+    putLittle32(bytes + 4u * i, words[i]);
+    putLittle32(bytes + 16u + 4u * i, ~words[i]);
+  }
+  sector = scan.sector;
+  /* Two tries at most in one sector: the slot after the last written, and the one after it. */
+  for (slot = scan.nextSlot[sector]; slot < scan.nextSlot[sector] + 2u && slot < slots; ++slot) {
+    status = programVerified(flash, layout->statusArea + sector * flash->sectorSize + slot * LDR_RECORD_SIZE, bytes,
+                             LDR_RECORD_SIZE);
+    if (status != LDR_FLASH_PROGRAM_FAILED) return status;
+  }
+  /* Full, or refused twice: the other sector holds only older records. */
+  sector ^= 1u;
+  status = flashErase(flash, layout->statusArea + sector * flash->sectorSize);
+  if (status != LDR_OK) return status;
+  return programVerified(flash, layout->statusArea + sector * flash->sectorSize, bytes, LDR_RECORD_SIZE);
+}
+
+/* ---- Staging ---- */
+
+/* Erases the update slot's sectors up to `end` (an offset into the slot) that are not yet. */
+static ldrStatus eraseUpTo(ldrStaging *staging, uint32_t end) {
+  const ldrFlash *flash = staging->layout->flash;
+  for (; staging->erasedEnd < end; staging->erasedEnd += flash->sectorSize) {
+    const ldrStatus status = flashErase(flash, staging->layout->updateSlot + staging->erasedEnd);
+    if (status != LDR_OK) return status;
+  }
+  return LDR_OK;
+}
+
+/* Programs `count` bytes (whole units) at `offset` into the update slot, erasing first where
+ * needed and in one program per sector, each read back. */
+static ldrStatus stageProgram(ldrStaging *staging, uint32_t offset, const unsigned char *bytes, uint32_t count) {
+  const ldrFlash *flash = staging->layout->flash;
+  ldrStatus status = eraseUpTo(staging, offset + count);
+  while (status == LDR_OK && count > 0u) {
+    const uint32_t room = flash->sectorSize - (offset & (flash->sectorSize - 1u));
+    const uint32_t n = count < room ? count : room;
+    status = programVerified(flash, staging->layout->updateSlot + offset, bytes, n);
+    offset += n;
+    bytes += n;
+    count -= n;
+  }
+  return status;
+}
+
+/* Makes an image staged before uninstallable: records "idle" if the newest record is "staged". */
+static ldrStatus unstage(const ldrUpdateLayout *layout) {
+  ldrLogScan scan;
+  scanLog(layout, &scan);
+  if (!scan.found || scan.latest.kind != RECORD_STAGED) return LDR_OK;
+  return appendRecord(layout, RECORD_IDLE, 0u, 0u);
+}
+
+ldrStatus ldrStageBegin(ldrStaging *staging, const ldrUpdateLayout *layout) {
+  unsigned i;
+  if (staging == NULL) return LDR_NULL_ARGUMENT;
+  staging->layout = layout;
+  (void)ldrReadLoadHeader(staging->head, 0u, &staging->header); /* too short: every field zero */
+  ldrWordSumStart(&staging->sum);
+  staging->received = staging->expected = staging->erasedEnd = staging->pendingCount = 0;
+  for (i = 0; i < sizeof staging->head; ++i) staging->head[i] = 0;
+  for (i = 0; i < sizeof staging->pending; ++i) staging->pending[i] = 0;
+  staging->failure = ldrCheckUpdateLayout(layout);
+  if (staging->failure == LDR_OK) staging->failure = unstage(layout);
+  return staging->failure;
+}
+
+/* The header is in: checks it and that its image fits in the slot. */
+static ldrStatus acceptHeader(ldrStaging *staging) {
+  size_t payloadBytes;
+  const ldrStatus status = ldrReadLoadHeader(staging->head, LDR_LOAD_HEADER_SIZE, &staging->header);
+  if (status != LDR_OK) return status;
+  if (ldrLoadImageExtent(&staging->header, staging->layout->slotSize, &payloadBytes) != LDR_OK)
+    return LDR_IMAGE_TOO_LARGE;
+  staging->expected = LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes;
+  return LDR_OK;
+}
+
+/* Takes the stream's next bytes: the header's units into `head`, the rest a whole unit at a
+ * time, straight from the caller's bytes where they hold whole units, else through `pending`. */
+static ldrStatus takeBytes(ldrStaging *staging, const unsigned char *bytes, size_t count) {
+  const uint32_t unit = staging->layout->flash->programUnit;
+  const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
+  ldrStatus status = LDR_OK;
+  while (status == LDR_OK && count > 0u) {
+    uint32_t n;
+    if (staging->expected != 0u && count > staging->expected - staging->received) return LDR_STREAM_TOO_LONG;
+    if (staging->received < headEnd) {
+      /* Up to the end of the header first, so that it is checked before a byte more is taken. */
+      const uint32_t stop = staging->received < LDR_LOAD_HEADER_SIZE ? LDR_LOAD_HEADER_SIZE : headEnd;
+      uint32_t i;
+      n = count < stop - staging->received ? (uint32_t)count : stop - staging->received;
+      for (i = 0; i < n; ++i) staging->head[staging->received + i] = bytes[i];
+      if (staging->received >= LDR_LOAD_HEADER_SIZE) ldrWordSumUpdate(&staging->sum, bytes, n);
+      staging->received += n;
+      if (staging->received == LDR_LOAD_HEADER_SIZE && stop == LDR_LOAD_HEADER_SIZE) status = acceptHeader(staging);
+    } else if (staging->pendingCount > 0u || count < unit) {
+      uint32_t i;
+      n = count < unit - staging->pendingCount ? (uint32_t)count : unit - staging->pendingCount;
+      for (i = 0; i < n; ++i) staging->pending[staging->pendingCount + i] = bytes[i];
+      ldrWordSumUpdate(&staging->sum, bytes, n);
+      staging->pendingCount += n;
+      staging->received += n;
+      if (staging->pendingCount == unit) {
+        staging->pendingCount = 0;
+        status = stageProgram(staging, staging->received - unit, staging->pending, unit);
+      }
+    } else {
+      /* Whole units straight from the caller; no more than fits before the stream's end was
+       * checked above, and the slot holds the whole stream. */
+      n = (uint32_t)(count & ~(size_t)(unit - 1u));
+      ldrWordSumUpdate(&staging->sum, bytes, n);
+      status = stageProgram(staging, staging->received, bytes, n);
+      staging->received += n;
+    }
+    bytes += n;
+    count -= n;
+  }
+  return status;
+}
+
+ldrStatus ldrStageWrite(ldrStaging *staging, const unsigned char *bytes, size_t count) {
+  if (staging == NULL || (bytes == NULL && count > 0u)) return LDR_NULL_ARGUMENT;
+  if (staging->failure != LDR_OK) return staging->failure;
+  staging->failure = takeBytes(staging, bytes, count);
+  return staging->failure;
+}
+
+/* Programs the header's units, the magic number's last (see the top of this file). */
+static ldrStatus programHead(ldrStaging *staging) {
+  const ldrFlash *flash = staging->layout->flash;
+  const uint32_t unit = flash->programUnit;
+  const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
+  const uint32_t magicEnd = roundUp(36u, unit); /* the magic number is bytes 32 to 35; 32 is a unit boundary */
+  unsigned char first[2u * LDR_MAX_PROGRAM_UNIT];
+  ldrStatus status = eraseUpTo(staging, headEnd);
+  if (status != LDR_OK) return status;
+  if (flash->programOnce) {
+    status = stageProgram(staging, 0u, staging->head, 32u);
+    if (status == LDR_OK && magicEnd < headEnd)
+      status = stageProgram(staging, magicEnd, staging->head + magicEnd, headEnd - magicEnd);
+  } else {
+    uint32_t i;
+    for (i = 0; i < headEnd; ++i) first[i] = i >= 32u && i < 36u ? flash->erasedValue : staging->head[i];
+    status = stageProgram(staging, 0u, first, headEnd);
+  }
+  if (status == LDR_OK) status = stageProgram(staging, 32u, staging->head + 32u, magicEnd - 32u);
+  return status;
+}
+
+/* Ends a stream that has every byte: the last partial unit, the header, the record. */
+static ldrStatus finishStream(ldrStaging *staging) {
+  const ldrFlash *flash = staging->layout->flash;
+  const uint32_t unit = flash->programUnit;
+  const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
+  uint32_t i;
+  ldrStatus status = LDR_OK;
+  if (staging->expected == 0u || staging->received != staging->expected) return LDR_STREAM_TOO_SHORT;
+  if (ldrWordSumFinish(&staging->sum) != staging->header.checksum) return LDR_BAD_CHECKSUM;
+  /* What follows the image in its last unit stays erased. */
+  for (i = staging->received; i < headEnd; ++i) staging->head[i] = flash->erasedValue;
+  if (staging->pendingCount > 0u) {
+    for (i = staging->pendingCount; i < unit; ++i) staging->pending[i] = flash->erasedValue;
+    status = stageProgram(staging, staging->received - staging->pendingCount, staging->pending, unit);
+  }
+  if (status == LDR_OK) status = programHead(staging);
+  if (status == LDR_OK)
+    status = appendRecord(staging->layout, RECORD_STAGED, staging->header.checksum, staging->header.imageSize);
+  return status;
+}
+
+ldrStatus ldrStageFinish(ldrStaging *staging) {
+  ldrStatus status;
+  if (staging == NULL) return LDR_NULL_ARGUMENT;
+  if (staging->failure != LDR_OK) return staging->failure;
+  status = finishStream(staging);
+  staging->failure = status == LDR_OK ? LDR_STAGING_CLOSED : status;
+  return status;
+}
+
+/* ---- Install ---- */
+
+/* Checks the staged image in the update slot: a load image, intact, the one the record names.
+ * On LDR_OK, *header is its header and *length its file's length. */
+static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *record, ldrLoadHeader *header,
+                             uint32_t *length) {
+  const ldrFlash *flash = layout->flash;
+  unsigned char bytes[LDR_LOAD_HEADER_SIZE];
+  size_t payloadBytes;
+  uint32_t offset;
+  ldrWordSum sum;
+  ldrStatus status = flashRead(flash, layout->updateSlot, bytes, LDR_LOAD_HEADER_SIZE);
+  if (status == LDR_OK) status = ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, header);
+  if (status == LDR_OK) status = ldrLoadImageExtent(header, layout->slotSize, &payloadBytes);
+  if (status != LDR_OK) return status;
+  *length = LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes;
+  ldrWordSumStart(&sum);
+  for (offset = LDR_LOAD_HEADER_SIZE; offset < *length;) {
+    const uint32_t n = *length - offset < LDR_PIECE ? *length - offset : LDR_PIECE;
+    status = flashRead(flash, layout->updateSlot + offset, bytes, n);
+    if (status != LDR_OK) return status;
+    ldrWordSumUpdate(&sum, bytes, n);
+    offset += n;
+  }
+  if (ldrWordSumFinish(&sum) != header->checksum) return LDR_BAD_CHECKSUM;
+  if (header->checksum != record->checksum || header->imageSize != record->imageSize) return LDR_NOT_AS_STAGED;
+  return LDR_OK;
+}
+
+/* Whether the primary slot holds at `offset` the `count` bytes the update slot holds there.
+ * The primary's bytes that cannot be read differ; the update's are a failure. */
+static ldrStatus samePrimary(const ldrUpdateLayout *layout, uint32_t offset, uint32_t count, bool *same) {
+  unsigned char primary[LDR_PIECE];
+  unsigned char update[LDR_PIECE];
+  uint32_t done;
+  *same = false;
+  for (done = 0; done < count;) {
+    const uint32_t n = count - done < LDR_PIECE ? count - done : LDR_PIECE;
+    uint32_t i;
+    const ldrStatus status = flashRead(layout->flash, layout->updateSlot + offset + done, update, n);
+    if (status != LDR_OK) return status;
+    if (flashRead(layout->flash, layout->primarySlot + offset + done, primary, n) != LDR_OK) return LDR_OK;
+    for (i = 0; i < n; ++i)
+      if (primary[i] != update[i]) return LDR_OK;
+    done += n;
+  }
+  *same = true;
+  return LDR_OK;
+}
+
+/* Rewrites every sector of the primary slot, up to the image's last unit, that differs from the
+ * update slot: erased, programmed from it a piece at a time, compared again. */
+static ldrStatus copyToPrimary(const ldrUpdateLayout *layout, uint32_t length) {
+  const ldrFlash *flash = layout->flash;
+  const uint32_t end = roundUp(length, flash->programUnit);
+  uint32_t sector;
+  for (sector = 0; sector < end; sector += flash->sectorSize) {
+    const uint32_t span = end - sector < flash->sectorSize ? end - sector : flash->sectorSize;
+    uint32_t done;
+    bool same;
+    ldrStatus status = samePrimary(layout, sector, span, &same);
+    if (status != LDR_OK) return status;
+    if (same) continue;
+    status = flashErase(flash, layout->primarySlot + sector);
+    for (done = 0; status == LDR_OK && done < span; done += LDR_PIECE) {
+      unsigned char piece[LDR_PIECE];
+      const uint32_t n = span - done < LDR_PIECE ? span - done : LDR_PIECE;
+      status = flashRead(flash, layout->updateSlot + sector + done, piece, n);
+      if (status == LDR_OK) status = programVerified(flash, layout->primarySlot + sector + done, piece, n);
+    }
+    if (status == LDR_OK) status = samePrimary(layout, sector, span, &same);
+    if (status != LDR_OK) return status;
+    if (!same) return LDR_FLASH_VERIFY_FAILED;
+  }
+  return LDR_OK;
+}
+
+/* Whether the image can run from the primary slot, in place or copied to the RAM window. */
+static ldrStatus runsFromPrimary(const ldrUpdateLayout *layout, const ldrLoadHeader *header) {
+  if (layout->ramSize == 0u) return ldrCheckInPlace(header, layout->primarySlot + LDR_LOAD_HEADER_SIZE);
+  return ldrCheckPlacement(header, layout->ramStart, layout->ramSize);
+}
+
+ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) {
+  ldrLogScan scan;
+  ldrLoadHeader header;
+  uint32_t length = 0;
+  ldrStatus status;
+  if (outcome == NULL) return LDR_NULL_ARGUMENT;
+  *outcome = LDR_NOTHING_STAGED;
+  status = ldrCheckUpdateLayout(layout);
+  if (status != LDR_OK) return status;
+  scanLog(layout, &scan);
+  if (!scan.found || scan.latest.kind != RECORD_STAGED) return LDR_OK;
+
+  status = checkStaged(layout, &scan.latest, &header, &length);
+  if (status == LDR_OK) status = runsFromPrimary(layout, &header);
+  if (status != LDR_OK) {
+    *outcome = LDR_UPDATE_REFUSED;
+    /* A refusal of what the slot holds is recorded, so that later boots do not check it again;
+     * a read that failed may not fail next time, and is not. If recording fails, the next
+     * boot refuses it again. */
+    if (status != LDR_FLASH_READ_FAILED) (void)appendRecord(layout, RECORD_REFUSED, scan.latest.checksum, 0u);
+    return status;
+  }
+  status = copyToPrimary(layout, length);
+  if (status != LDR_OK) {
+    *outcome = LDR_INSTALL_INCOMPLETE;
+    return status;
+  }
+  *outcome = LDR_INSTALLED;
+  /* The primary slot holds the image whether or not this lands: if not, the next boot finds
+   * every sector the same and records it then. */
+  return appendRecord(layout, RECORD_INSTALLED, header.checksum, header.imageSize);
+}

@@ -1,0 +1,128 @@
+/*
+ * Updates on the device: the application stages a new load image in an update slot, and the
+ * boot loader installs it into the primary slot, the one that boots. No power cut, inside a
+ * write or an erase included, leaves the device without an intact image, nor with one that is
+ * not exactly the old or the new.
+ *
+ * Flash is reached only through the board's callbacks (ldrFlash), so that memory-mapped flash,
+ * a flash controller and a serial part are alike. The update's state lives in a status area of
+ * two sectors of its own, outside both slots: both slots always hold exactly the bytes
+ * packLoadable wrote, readable by imageInfo and by any loader of the format.
+ *
+ * C99 and freestanding like the checks: no library call, no heap, no static state that changes.
+ * Every buffer is the caller's record or on the stack (under 200 bytes).
+ */
+#ifndef IMAGE_UPDATE_H
+#define IMAGE_UPDATE_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "imageLoader.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The largest program unit the library drives. */
+#define LDR_MAX_PROGRAM_UNIT 32u
+
+/* The board's flash: three callbacks and the part's geometry. Each callback returns 0 on
+ * success and anything else on failure, which the library hands back to its caller as a
+ * status and never ignores. Addresses are the board's own; the library adds offsets to the
+ * addresses of the layout and never reads or writes outside it. */
+typedef struct ldrFlash {
+  /* Copies `count` bytes from `address` to `bytes`. A failure (an ECC fault on a unit torn by a
+   * power cut, say) means the bytes are damaged: the slot that holds them is not intact. */
+  int (*read)(const struct ldrFlash *flash, uint32_t address, unsigned char *bytes, size_t count);
+  /* Sets the sector at `address` (a multiple of sectorSize) to the erased value. */
+  int (*erase)(const struct ldrFlash *flash, uint32_t address);
+  /* Programs `count` bytes at `address`, both whole program units, within one sector. */
+  int (*program)(const struct ldrFlash *flash, uint32_t address, const unsigned char *bytes, size_t count);
+  void *context;         /* the board's, for its callbacks */
+  uint32_t sectorSize;   /* the erase unit: a multiple of 32 bytes, at least 64 */
+  uint32_t programUnit;  /* the program unit: 1, 2, 4, 8, 16 or 32 bytes */
+  uint8_t erasedValue;   /* 0xFF, or 0x00 as some flash has */
+  bool programOnce;      /* a unit may be programmed only once between erases (flash with ECC) */
+} ldrFlash;
+
+/* Where the update's parts stand, and where the primary image runs. Both slots and the status
+ * area are whole sectors and do not overlap. */
+typedef struct {
+  const ldrFlash *flash;
+  uint32_t primarySlot; /* the slot that boots */
+  uint32_t updateSlot;  /* the slot the application stages into */
+  uint32_t slotSize;    /* of each slot: a whole number of sectors */
+  uint32_t statusArea;  /* two sectors that hold the update's state */
+  /* How the primary image runs: ramSize 0, in place in the primary slot (its loadAddress must
+   * be the slot's address plus 44); otherwise copied into the RAM window [ramStart, ramStart +
+   * ramSize), as ldrCheckPlacement checks. */
+  uint32_t ramStart;
+  uint32_t ramSize;
+} ldrUpdateLayout;
+
+/* Checks a layout: callbacks present, geometry in range, slots and status area aligned to
+ * sectors, inside the 32-bit address space and apart. LDR_OK or LDR_BAD_LAYOUT. */
+ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout);
+
+/* ---- Staging, in the application ---- */
+
+/* A staging under way, kept by the caller from ldrStageBegin to ldrStageFinish. The fields
+ * are private. */
+typedef struct {
+  const ldrUpdateLayout *layout;
+  ldrLoadHeader header;
+  ldrWordSum sum;        /* over the payload bytes received */
+  uint32_t received;     /* bytes of the stream taken so far */
+  uint32_t expected;     /* the stream's length once the header is in, else 0 */
+  uint32_t erasedEnd;    /* the slot is erased from 0 to here, in whole sectors */
+  uint32_t pendingCount; /* bytes waiting in `pending` for a whole program unit */
+  ldrStatus failure;     /* LDR_OK until a call fails; then every later call returns it */
+  /* The header and the payload bytes that share its program units, programmed last. */
+  unsigned char head[2u * LDR_MAX_PROGRAM_UNIT];
+  unsigned char pending[LDR_MAX_PROGRAM_UNIT];
+} ldrStaging;
+
+/* Starts staging a load image in the update slot. An image staged before is made
+ * uninstallable first, before any of its bytes change. Erases nothing yet. */
+ldrStatus ldrStageBegin(ldrStaging *staging, const ldrUpdateLayout *layout);
+
+/* Takes the next `count` bytes of the image file, as packLoadable wrote it, in order; chunks
+ * may be of any size. Refuses a first 44 bytes that are no load-image header (the header's
+ * statuses), an image larger than the slot (LDR_IMAGE_TOO_LARGE) and bytes past its end
+ * (LDR_STREAM_TOO_LONG). Every byte programmed is read back and compared. After a refusal or
+ * a flash failure every later call returns that status. */
+ldrStatus ldrStageWrite(ldrStaging *staging, const unsigned char *bytes, size_t count);
+
+/* Ends the staging: refuses a stream shorter than its header says (LDR_STREAM_TOO_SHORT) and a
+ * payload whose word-sum is not the header's checksum (LDR_BAD_CHECKSUM); otherwise programs
+ * the header, reads it back and records the image as staged. Only then is it installable. */
+ldrStatus ldrStageFinish(ldrStaging *staging);
+
+/* ---- Install, in the boot loader ---- */
+
+/* What an install did to the primary slot. */
+typedef enum {
+  LDR_NOTHING_STAGED,     /* no staged image waits: the primary slot is as it was */
+  LDR_INSTALLED,          /* the primary slot holds the staged image, byte for byte */
+  LDR_UPDATE_REFUSED,     /* the staged image is damaged or cannot run from the primary slot
+                             (the status says why); the primary slot is as it was */
+  LDR_INSTALL_INCOMPLETE  /* a flash callback failed while the primary slot was rewritten: do
+                             not start it; the next install, after a reset, goes on */
+} ldrInstallOutcome;
+
+/* Installs a staged image, if one waits that the primary slot does not hold yet: called at
+ * every boot before the primary image is checked and started. Checks the staged image (intact,
+ * as recorded, and able to run from the primary slot), rewrites only the primary's sectors that
+ * differ, each unit programmed once, compares every byte, then records the install. A power cut
+ * at any point, any number of times, leaves an install that the next call finishes. Returns
+ * LDR_OK, or why the image was refused or which callback failed; *outcome says what the
+ * primary slot holds. */
+ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* IMAGE_UPDATE_H */

@@ -1,0 +1,357 @@
+// The power-cut campaign: on the flash model, an application stages a new image and the boot
+// loader installs it, and the power is cut in every erase and program of both: before it
+// starts, torn inside it (each unit of a program, random bit mixes of an erase) and right
+// after it. After each cut the device boots again, and at sampled points the power is cut once
+// more during that recovery. Each run is checked in one place: the image that would start is
+// byte for byte the old or the new one, there always is one, an update slot that checks intact
+// holds what was sent, the model saw no rule broken, and a device that ends on the old image
+// still takes the new one. The same campaign catches a naive installer.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "imageUpdate.h"
+#include "support/flashModel.hpp"
+#include "support/loadImageFile.hpp"
+#include "support/testFiles.hpp"
+
+namespace {
+
+constexpr std::uint32_t kRamStart = 0x20000000;
+constexpr std::uint32_t kRamSize = 0x10000;
+
+// The geometries the campaign runs on. The last cannot keep a torn header from checking
+// intact in the slot alone (see slotAloneSafe); the status record still keeps it uninstalled.
+const FlashGeometry kGeometries[] = {
+    {"4 KiB sectors, 1-byte unit, erased 0xFF", 4096, 1, 0xFF, false, false},
+    {"2 KiB sectors, 8-byte unit, ECC, torn reads fail", 2048, 8, 0xFF, true, true},
+    {"2 KiB sectors, 8-byte unit, ECC, torn reads return bits", 2048, 8, 0xFF, true, false},
+    {"4 KiB sectors, 4-byte unit, erased 0x00", 4096, 4, 0x00, false, false},
+    {"256-byte sectors, 32-byte unit", 256, 32, 0xFF, false, false},
+    {"1 KiB sectors, 32-byte unit, ECC, torn reads return bits", 1024, 32, 0xFF, true, false},
+};
+
+// Whether a cut inside the header can never leave the slot checking intact with other bytes:
+// everywhere but under the ECC rule with a unit that holds the magic number beside payload or
+// checksum bytes, whose torn bits read back.
+bool slotAloneSafe(const FlashGeometry& geometry) {
+  return !geometry.programOnce || geometry.tornReadsFail || geometry.programUnit <= 8;
+}
+
+Bytes endingIn(std::size_t size, std::size_t tail, unsigned char value, std::uint32_t seed) {
+  Bytes payload = randomBytes(size, seed);
+  std::fill(payload.end() - static_cast<long>(tail), payload.end(), value);
+  return payload;
+}
+
+// Zeros first too, where the header's last program units hold payload bytes.
+Bytes zerosAtBothEnds(std::size_t size, std::uint32_t seed) {
+  Bytes payload = endingIn(size, 96, 0x00, seed);
+  std::fill_n(payload.begin(), 64, 0x00);
+  return payload;
+}
+
+// What the device holds at the start and what the application sends.
+struct Scenario {
+  const char* name;
+  Bytes oldImage;
+  Bytes newImage;
+  int stagings;      // how often the application stages newImage before the reset; 0: it stands
+                     // in the update slot already
+  bool installable;  // whether the install must end with the new image
+};
+
+std::vector<Scenario> scenarios(std::uint32_t slotSize) {
+  const Bytes old = loadImage(randomBytes(5000, 1), kRamStart, kRamStart + 1);
+  Bytes oneByte = old;
+  oneByte[3000] ^= 0x10;
+  oneByte[40] = oneByte[41] = oneByte[42] = oneByte[43] = 0;  // the checksum, made again below
+  const Bytes oneBytePayload(oneByte.begin() + 44, oneByte.end());
+  return {
+      {"starts and ends in zeros", old, loadImage(zerosAtBothEnds(4052, 2), kRamStart, kRamStart + 1), 1, true},
+      {"ends in 0xFF", old, loadImage(endingIn(3000, 200, 0xFF, 3), kRamStart, kRamStart + 1), 1, true},
+      {"odd size, in one sector", old, loadImage(randomBytes(201, 4), kRamStart, kRamStart + 1), 1, true},
+      {"many sectors", old, loadImage(randomBytes(slotSize - 600, 5), kRamStart, kRamStart + 1), 1, true},
+      {"staged twice", old, loadImage(randomBytes(1500, 6), kRamStart, kRamStart + 1), 2, true},
+      {"the installed image again", old, old, 1, true},
+      {"one byte differs", old, loadImage(oneBytePayload, kRamStart, kRamStart + 1), 1, true},
+      {"larger than the slot", old, loadImage(randomBytes(slotSize, 7), kRamStart, kRamStart + 1), 1, false},
+      {"linked outside the RAM window", old, loadImage(randomBytes(900, 8), kRamStart + kRamSize, kRamStart + kRamSize + 1), 1, false},
+  };
+}
+
+// A device: the flash model with the primary slot at 0, the update slot after it and the
+// status area after that.
+struct Device {
+  FlashModel flash;
+  ldrUpdateLayout layout;
+  Device(const FlashModel& prepared, std::uint32_t slotSize)
+      : flash(prepared), layout{flash.flash(), 0, slotSize, slotSize, 2 * slotSize, kRamStart, kRamSize} {}
+};
+
+// The application: stages `file` through a 100-byte buffer, a size no program unit divides.
+ldrStatus stage(Device& device, const Bytes& file) {
+  constexpr std::size_t kChunk = 100;
+  ldrStaging staging;
+  ldrStatus status = ldrStageBegin(&staging, &device.layout);
+  for (std::size_t at = 0; status == LDR_OK && at < file.size(); at += kChunk)
+    status = ldrStageWrite(&staging, file.data() + at, std::min(kChunk, file.size() - at));
+  if (status == LDR_OK) status = ldrStageFinish(&staging);
+  return status;
+}
+
+// The image a boot loader would start from the slot at `address`: intact, readable, placed.
+std::optional<Bytes> startable(const FlashModel& flash, std::uint32_t address, std::uint32_t size) {
+  Bytes slot = flash.peek(address, size);
+  ldrLoadImageInfo info;
+  if (ldrCheckLoadImage(slot.data(), slot.size(), &info) != LDR_OK || !flash.readable(address, info.length) ||
+      ldrCheckPlacement(&info.header, kRamStart, kRamSize) != LDR_OK)
+    return std::nullopt;
+  slot.resize(info.length);
+  return slot;
+}
+
+// A boot loader's side of a boot: installs, then the image it would start.
+using BootLoader = std::optional<Bytes> (*)(Device&);
+
+std::optional<Bytes> bootWithInstall(Device& device) {
+  ldrInstallOutcome outcome;
+  (void)ldrInstall(&device.layout, &outcome);
+  if (outcome == LDR_INSTALL_INCOMPLETE) return std::nullopt;
+  return startable(device.flash, device.layout.primarySlot, device.layout.slotSize);
+}
+
+// The installer the campaign must catch: when the update slot holds an intact image and the
+// primary does not hold an intact one with the same header, it erases the primary, copies the
+// image front to back a word at a time, and starts whatever then checks intact.
+std::optional<Bytes> bootNaively(Device& device) {
+  const ldrUpdateLayout& layout = device.layout;
+  const std::optional<Bytes> update = startable(device.flash, layout.updateSlot, layout.slotSize);
+  const std::optional<Bytes> primary = startable(device.flash, layout.primarySlot, layout.slotSize);
+  const ldrFlash* flash = device.flash.flash();
+  if (update && (!primary || !std::equal(update->begin(), update->begin() + 44, primary->begin()))) {
+    for (std::uint32_t at = 0; at < update->size(); at += flash->sectorSize)
+      if (flash->erase(flash, layout.primarySlot + at) != 0) return std::nullopt;
+    for (std::uint32_t at = 0; at < update->size(); at += 4)
+      if (flash->program(flash, layout.primarySlot + at, update->data() + at, 4) != 0) return std::nullopt;
+  }
+  return startable(device.flash, layout.primarySlot, layout.slotSize);
+}
+
+struct Figures {
+  std::uint64_t cutPoints = 0;
+  std::uint64_t bricks = 0;
+  std::uint64_t wrongImages = 0;
+  std::uint64_t wrongSlots = 0;  // an update slot that checks intact with bytes never sent (the
+                                 // status record keeps it from being installed)
+  std::uint64_t ruleBreaks = 0;
+  std::uint64_t stuck = 0;       // left on the old image, and the new one then fails to install
+};
+
+class Campaign {
+ public:
+  Campaign(const FlashGeometry& geometry, const Scenario& scenario, BootLoader bootLoader, std::uint32_t slotSize)
+      : scenario_(scenario), bootLoader_(bootLoader), slotSize_(slotSize),
+        prepared_(geometry, 2 * slotSize + 2 * geometry.sectorSize) {
+    // The old image installed in the primary slot, and in the update slot from its own update.
+    prepared_.place(0, scenario.oldImage);
+    prepared_.place(slotSize, scenario.stagings > 0 ? scenario.oldImage : scenario.newImage);
+  }
+
+  // One run, cut where `first` says (if at all) and, counted from the recovery's first
+  // operation, where `second` says; the invariants checked into `figures`. Returns the number
+  // of operations the recovery took.
+  std::uint64_t run(const std::optional<PowerCut>& first, const std::optional<PowerCut>& second, Figures& figures) {
+    Device device(prepared_, slotSize_);
+    ++figures.cutPoints;
+    if (first) device.flash.arm(*first);
+    for (int i = 0; i < scenario_.stagings && device.flash.powered(); ++i) (void)stage(device, scenario_.newImage);
+    std::optional<Bytes> booted;
+    if (device.flash.powered()) booted = bootLoader_(device);
+    std::uint64_t recovery = 0;
+    if (!device.flash.powered()) {
+      // Whatever the cut left in the update slot: if it checks intact, it is what was there or what was sent.
+      const std::optional<Bytes> slot = startable(device.flash, slotSize_, slotSize_);
+      if (slot && *slot != scenario_.oldImage && *slot != scenario_.newImage) ++figures.wrongSlots;
+      device.flash.powerOn();
+      const std::uint64_t start = device.flash.operations();
+      if (second) {
+        PowerCut cut = *second;
+        cut.operation += start;
+        device.flash.arm(cut);
+      }
+      booted = bootLoader_(device);
+      if (!device.flash.powered()) {
+        device.flash.powerOn();
+        booted = bootLoader_(device);
+      }
+      recovery = device.flash.operations() - start;
+    }
+    device.flash.disarm();
+    const Bytes& expected = scenario_.installable ? scenario_.newImage : scenario_.oldImage;
+    if (!booted) {
+      ++figures.bricks;
+    } else if (*booted != scenario_.oldImage && *booted != scenario_.newImage) {
+      ++figures.wrongImages;
+    } else if (!first && *booted != expected) {
+      ++figures.stuck;  // an uninterrupted update ends with the new image
+    } else if (*booted != expected) {
+      // Left on the old image: the application stages again, and the new one must install.
+      (void)stage(device, scenario_.newImage);
+      const std::optional<Bytes> again = bootLoader_(device);
+      if (!again || *again != expected) ++figures.stuck;
+    }
+    figures.ruleBreaks += device.flash.violations();
+    return recovery;
+  }
+
+  // The operations of an uncut run: units per program, 0 per erase.
+  std::vector<std::uint32_t> operations() {
+    Device device(prepared_, slotSize_);
+    device.flash.record(true);
+    for (int i = 0; i < scenario_.stagings; ++i) (void)stage(device, scenario_.newImage);
+    (void)bootLoader_(device);
+    return device.flash.recorded();
+  }
+
+ private:
+  const Scenario& scenario_;
+  BootLoader bootLoader_;
+  std::uint32_t slotSize_;
+  FlashModel prepared_;
+};
+
+// The cuts of operation `index`: before it; torn (an erase in three random mixes; a program at
+// every unit when it has at most eight, else at its first three, middle and last two and two
+// more at random; each in random bits and, for units of more than a byte, in whole bytes up to
+// each word boundary inside it); and, for the last operation, right after it (elsewhere the same as before the next).
+std::vector<PowerCut> cutsOf(std::uint64_t index, std::uint32_t units, bool last, std::uint32_t geometryUnit) {
+  std::vector<PowerCut> cuts{{index, PowerCut::Kind::Before, 0, 0}};
+  const auto seed = static_cast<std::uint32_t>(index * 7919u);
+  if (units == 0) {
+    for (std::uint32_t mix = 0; mix < 3; ++mix) cuts.push_back({index, PowerCut::Kind::Torn, 0, seed + mix});
+  } else {
+    std::vector<std::uint32_t> picks{0, 1, 2, units / 2, units - 2, units - 1, seed % units, (seed / 7) % units};
+    if (units <= 8) {
+      picks.clear();
+      for (std::uint32_t unit = 0; unit < units; ++unit) picks.push_back(unit);
+    }
+    for (const std::uint32_t unit : picks) {
+      cuts.push_back({index, PowerCut::Kind::Torn, unit, seed + unit});
+      // Whole bytes up to each word boundary inside the unit (the seed is the prefix's length).
+      for (std::uint32_t bytes = 4; bytes < geometryUnit; bytes += 4)
+        cuts.push_back({index, PowerCut::Kind::Torn, unit, bytes, true});
+      if (geometryUnit == 2) cuts.push_back({index, PowerCut::Kind::Torn, unit, 1, true});
+    }
+  }
+  if (last) cuts.push_back({index, PowerCut::Kind::Done, 0, 0});
+  return cuts;
+}
+
+// The campaign over one geometry and every scenario: one cut at every `firstStride`th operation
+// (every one, but in slow builds) in each of its torn states, and a second cut during the recovery of every `secondEvery`th first cut, at every
+// `secondStride`th operation of it.
+Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint64_t firstStride,
+                 std::uint64_t secondEvery, std::uint64_t secondStride) {
+  const std::uint32_t slotSize = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
+  Figures figures;
+  for (const Scenario& scenario : scenarios(slotSize)) {
+    SCOPED_TRACE(scenario.name);
+    Campaign campaign(geometry, scenario, bootLoader, slotSize);
+    const Figures before = figures;
+    campaign.run(std::nullopt, std::nullopt, figures);
+    const std::vector<std::uint32_t> operations = campaign.operations();
+    std::uint64_t firstCuts = 0;
+    for (std::uint64_t index = 0; index < operations.size(); index += firstStride) {
+      for (const PowerCut& first : cutsOf(index, operations[index], index + 1 == operations.size(), geometry.programUnit)) {
+        const std::uint64_t recovery = campaign.run(first, std::nullopt, figures);
+        if (++firstCuts % secondEvery != 0) continue;
+        for (std::uint64_t at = firstCuts % secondStride; at < recovery; at += secondStride) {
+          const PowerCut::Kind kind = at % 2 == 0 ? PowerCut::Kind::Before : PowerCut::Kind::Torn;
+          campaign.run(first, PowerCut{at, kind, static_cast<std::uint32_t>(at % 3), static_cast<std::uint32_t>(at), at % 4 == 3},
+                       figures);
+        }
+      }
+    }
+    EXPECT_EQ(figures.bricks, before.bricks);
+    EXPECT_EQ(figures.wrongImages, before.wrongImages);
+    if (slotAloneSafe(geometry)) {
+      EXPECT_EQ(figures.wrongSlots, before.wrongSlots);
+    }
+    EXPECT_EQ(figures.ruleBreaks, before.ruleBreaks);
+    EXPECT_EQ(figures.stuck, before.stuck);
+  }
+  return figures;
+}
+
+// How thinly second cuts are sampled: geometries with small units already have many first cuts
+// (a torn state per unit), so they take a second cut after every fourth first cut, at every
+// third operation of its recovery; the others after every first cut, at every operation.
+// LDR_CAMPAIGN_THIN=N, for slow builds (sanitizers, emulators), cuts only every Nth operation
+// and samples second cuts N times more thinly still.
+std::uint64_t thinning() {
+  const char* text = std::getenv("LDR_CAMPAIGN_THIN");
+  const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+  return value > 0 ? static_cast<std::uint64_t>(value) : 1;
+}
+
+class UpdateCampaign : public ::testing::TestWithParam<FlashGeometry> {};
+
+}  // namespace
+
+// Test names and messages show a geometry by its name.
+void PrintTo(const FlashGeometry& geometry, std::ostream* out) { *out << geometry.name; }
+
+namespace {
+
+TEST_P(UpdateCampaign, EveryCutLeavesTheOldOrTheNewImage) {
+  const auto started = std::chrono::steady_clock::now();
+  const bool smallUnits = GetParam().programUnit < 8;
+  const std::uint64_t thin = thinning();
+  const Figures figures = campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 1) * thin, smallUnits ? 3 : 1);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("campaign: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong update slots, "
+              "%llu broken flash rules, %llu stuck, %.1f s\n",
+              GetParam().name, static_cast<unsigned long long>(figures.cutPoints),
+              static_cast<unsigned long long>(figures.bricks), static_cast<unsigned long long>(figures.wrongImages),
+              static_cast<unsigned long long>(figures.wrongSlots), static_cast<unsigned long long>(figures.ruleBreaks),
+              static_cast<unsigned long long>(figures.stuck), seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, UpdateCampaign, ::testing::ValuesIn(kGeometries),
+                         [](const ::testing::TestParamInfo<FlashGeometry>& param) {
+                           return "geometry" + std::to_string(param.index);
+                         });
+
+// The measurement the design answers: a 4,096-byte image whose last 96 bytes are zeros, copied
+// a word at a time over erased flash; of the 1,025 cuts between words, 24 leave a copy that
+// checks intact, since an erased word counts as a zero word. The campaign must see all of them.
+TEST(UpdateCampaignCatches, ANaiveInstaller) {
+  const FlashGeometry& geometry = kGeometries[0];
+  const Scenario scenario{"ends in zeros", loadImage(randomBytes(4052, 9), kRamStart, kRamStart + 1),
+                          loadImage(endingIn(4052, 96, 0x00, 2), kRamStart, kRamStart + 1), 0, true};
+  ASSERT_EQ(scenario.newImage.size(), 4096u);
+  Campaign campaign(geometry, scenario, bootNaively, 8192);
+  Figures figures;
+  // Operation 0 erases the primary slot's sector; operation k > 0 programs word k - 1. A cut
+  // before operation k leaves k - 1 words copied; one after the last, all 1,024.
+  for (std::uint64_t index = 1; index <= 1024; ++index)
+    campaign.run(PowerCut{index, PowerCut::Kind::Before, 0, 0}, std::nullopt, figures);
+  campaign.run(PowerCut{1024, PowerCut::Kind::Done, 0, 0}, std::nullopt, figures);
+  std::printf("campaign: a naive installer: %llu cut points, %llu wrong images, %llu bricks\n",
+              static_cast<unsigned long long>(figures.cutPoints), static_cast<unsigned long long>(figures.wrongImages),
+              static_cast<unsigned long long>(figures.bricks));
+  EXPECT_EQ(figures.cutPoints, 1025u);
+  EXPECT_EQ(figures.wrongImages, 24u);
+}
+
+}  // namespace
