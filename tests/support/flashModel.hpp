@@ -51,6 +51,9 @@ class FlashModel {
   // erased), and reads what is there.
   void place(std::uint32_t address, const Bytes& bytes);
   Bytes peek(std::uint32_t address, std::size_t count) const;
+  // Marks the unit at `address` torn, as a cut would leave it: under the ECC rule with
+  // tornReadsFail, reading it then fails.
+  void tear(std::uint32_t address) { setUnit(address / geometry_.programUnit, kTorn); }
   // Whether a read of the range would succeed (no torn unit faults there).
   bool readable(std::uint32_t address, std::size_t count) const;
 

@@ -1,4 +1,5 @@
-// The power-cut campaign: on the flash model, an application stages a new image and the boot
+// Staging and install on the flash model: refusals, outcomes and the layout check as tables;
+// then the power-cut campaign. On the flash model, an application stages a new image and the boot
 // loader installs it, and the power is cut in every erase and program of both: before it
 // starts, torn inside it (each unit of a program, random bit mixes of an erase) and right
 // after it. After each cut the device boots again, and at sampled points the power is cut once
@@ -352,6 +353,210 @@ TEST(UpdateCampaignCatches, ANaiveInstaller) {
               static_cast<unsigned long long>(figures.bricks));
   EXPECT_EQ(figures.cutPoints, 1025u);
   EXPECT_EQ(figures.wrongImages, 24u);
+}
+
+// A device in a known state for the tables below: geometry 0 or the ECC one, the old image
+// installed, nothing staged.
+struct TableDevice : Device {
+  explicit TableDevice(const FlashGeometry& geometry, const Bytes& old)
+      : Device(FlashModel(geometry, 2 * kSlot + 2 * geometry.sectorSize), kSlot) {
+    flash.place(0, old);
+  }
+  static constexpr std::uint32_t kSlot = 8192;
+};
+
+TEST(Staging, RefusesWhatWouldNotInstallAndLeavesNothingInstallable) {
+  const Bytes old = loadImage(randomBytes(700, 11), kRamStart, kRamStart + 1);
+  const Bytes image = loadImage(randomBytes(1000, 12), kRamStart, kRamStart + 1);
+  Bytes badMagic = image;
+  badMagic[32] ^= 1;
+  Bytes badSize = image;
+  badSize[0] = 40;
+  Bytes badSum = image;
+  badSum[500] ^= 0x40;
+  Bytes chunkTwice = image;
+  chunkTwice.insert(chunkTwice.begin() + 200, image.begin() + 100, image.begin() + 200);
+  Bytes chunkLost = image;
+  chunkLost.erase(chunkLost.begin() + 100, chunkLost.begin() + 200);
+  struct Case {
+    const char* name;
+    Bytes file;
+    ldrStatus expected;
+  } const cases[] = {
+      {"an intact image", image, LDR_OK},
+      {"no load-image header", badMagic, LDR_BAD_MAGIC},
+      {"a header size that is not 44", badSize, LDR_BAD_HEADER_SIZE},
+      {"an image larger than the slot", loadImage(randomBytes(TableDevice::kSlot - 43, 13)), LDR_IMAGE_TOO_LARGE},
+      {"a byte past its end", [&] { Bytes b = image; b.push_back(0); return b; }(), LDR_STREAM_TOO_LONG},
+      {"a chunk sent twice", chunkTwice, LDR_STREAM_TOO_LONG},
+      {"a chunk lost", chunkLost, LDR_STREAM_TOO_SHORT},
+      {"its padding missing", Bytes(image.begin(), image.end() - 1), LDR_STREAM_TOO_SHORT},
+      {"the header alone", Bytes(image.begin(), image.begin() + 44), LDR_STREAM_TOO_SHORT},
+      {"part of a header", Bytes(image.begin(), image.begin() + 43), LDR_STREAM_TOO_SHORT},
+      {"a payload whose checksum is wrong", badSum, LDR_BAD_CHECKSUM},
+  };
+  for (const FlashGeometry& geometry : {kGeometries[0], kGeometries[5]}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(geometry.name) + ": " + c.name);
+      TableDevice device(geometry, old);
+      EXPECT_STREQ(ldrStatusName(stage(device, c.file)), ldrStatusName(c.expected));
+      ldrInstallOutcome outcome;
+      EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_OK);
+      EXPECT_EQ(outcome, c.expected == LDR_OK ? LDR_INSTALLED : LDR_NOTHING_STAGED);
+      EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), c.expected == LDR_OK ? image : old);
+      EXPECT_EQ(device.flash.violations(), 0u);
+    }
+  }
+}
+
+TEST(Staging, RefusesCallsOutOfTurnWithTheirStatus) {
+  TableDevice device(kGeometries[0], loadImage(randomBytes(10, 14)));
+  const Bytes image = loadImage(randomBytes(100, 15));
+  ldrStaging staging;
+  EXPECT_EQ(ldrStageBegin(nullptr, &device.layout), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrStageBegin(&staging, nullptr), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_NULL_ARGUMENT);  // never begun
+  ASSERT_EQ(ldrStageBegin(&staging, &device.layout), LDR_OK);
+  EXPECT_EQ(ldrStageWrite(&staging, nullptr, 1), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrStageWrite(&staging, nullptr, 0), LDR_OK);
+  ASSERT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_OK);
+  ASSERT_EQ(ldrStageFinish(&staging), LDR_OK);
+  EXPECT_EQ(ldrStageFinish(&staging), LDR_STAGING_CLOSED);
+  EXPECT_EQ(ldrStageWrite(&staging, image.data(), 1), LDR_STAGING_CLOSED);
+  // A refusal sticks: every later call says it again.
+  ASSERT_EQ(ldrStageBegin(&staging, &device.layout), LDR_OK);
+  const Bytes noHeader(44, 0);
+  EXPECT_EQ(ldrStageWrite(&staging, noHeader.data(), noHeader.size()), LDR_BAD_HEADER_SIZE);
+  EXPECT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_BAD_HEADER_SIZE);
+  EXPECT_EQ(ldrStageFinish(&staging), LDR_BAD_HEADER_SIZE);
+}
+
+TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
+  using Change = void (*)(ldrUpdateLayout&, ldrFlash&);
+  struct Case {
+    const char* name;
+    Change change;
+    ldrStatus expected;
+  } const cases[] = {
+      {"as made", [](ldrUpdateLayout&, ldrFlash&) {}, LDR_OK},
+      {"program unit 3", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 3; }, LDR_BAD_LAYOUT},
+      {"program unit 64", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 64; }, LDR_BAD_LAYOUT},
+      {"program unit 0", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 0; }, LDR_BAD_LAYOUT},
+      {"sectors of 3 KiB", [](ldrUpdateLayout&, ldrFlash& f) { f.sectorSize = 3072; }, LDR_BAD_LAYOUT},
+      {"sectors of 32 bytes", [](ldrUpdateLayout& l, ldrFlash& f) { f.sectorSize = 32; l.slotSize = 64; }, LDR_BAD_LAYOUT},
+      {"erased value 0x5A", [](ldrUpdateLayout&, ldrFlash& f) { f.erasedValue = 0x5A; }, LDR_BAD_LAYOUT},
+      {"slots that overlap", [](ldrUpdateLayout& l, ldrFlash&) { l.updateSlot = 4096; }, LDR_BAD_LAYOUT},
+      {"the status area in the update slot", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 12288; }, LDR_BAD_LAYOUT},
+      {"a slot off a sector boundary", [](ldrUpdateLayout& l, ldrFlash&) { l.primarySlot = 0x10000 + 1024; }, LDR_BAD_LAYOUT},
+      {"a slot size of no whole sectors", [](ldrUpdateLayout& l, ldrFlash&) { l.slotSize = 8192 + 1024; }, LDR_BAD_LAYOUT},
+      {"an empty slot", [](ldrUpdateLayout& l, ldrFlash&) { l.slotSize = 0; }, LDR_BAD_LAYOUT},
+      {"a status area past 2^32", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 0xFFFFF000; }, LDR_BAD_LAYOUT},
+      {"a status area that ends at 2^32", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 0xFFFFE000; }, LDR_OK},
+      {"no erase callback", [](ldrUpdateLayout&, ldrFlash& f) { f.erase = nullptr; }, LDR_NULL_ARGUMENT},
+      {"no flash", [](ldrUpdateLayout& l, ldrFlash&) { l.flash = nullptr; }, LDR_NULL_ARGUMENT},
+  };
+  FlashModel model(kGeometries[0], 4 * 4096);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ldrFlash flash = *model.flash();
+    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize};
+    c.change(layout, flash);
+    EXPECT_STREQ(ldrStatusName(ldrCheckUpdateLayout(&layout)), ldrStatusName(c.expected));
+    ldrInstallOutcome outcome = LDR_INSTALLED;
+    if (c.expected != LDR_OK) {
+      EXPECT_EQ(ldrInstall(&layout, &outcome), c.expected);
+      EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
+    }
+  }
+  EXPECT_EQ(ldrCheckUpdateLayout(nullptr), LDR_NULL_ARGUMENT);
+}
+
+TEST(Install, SaysWhatThePrimarySlotHolds) {
+  const Bytes old = loadImage(randomBytes(3000, 16), kRamStart, kRamStart + 1);
+  const Bytes image = loadImage(randomBytes(5000, 17), kRamStart, kRamStart + 1);
+  // Linked to run in place from the primary slot at 0: its payload stands at 44.
+  const Bytes inPlace = loadImage(randomBytes(600, 18), 44, 45);
+  using Change = void (*)(TableDevice&);
+  struct Case {
+    const char* name;
+    Bytes staged;
+    std::uint32_t ramSize;  // 0: in place
+    Change afterStaging;
+    ldrStatus status;
+    ldrInstallOutcome outcome;
+  } const cases[] = {
+      {"nothing staged", {}, kRamSize, nullptr, LDR_OK, LDR_NOTHING_STAGED},
+      {"a staged image", image, kRamSize, nullptr, LDR_OK, LDR_INSTALLED},
+      {"in place, linked for the primary slot", inPlace, 0, nullptr, LDR_OK, LDR_INSTALLED},
+      {"in place, linked for another place", image, 0, nullptr, LDR_NOT_AT_LOAD_ADDRESS, LDR_UPDATE_REFUSED},
+      {"loads past the RAM window", inPlace, kRamSize, nullptr, LDR_OUTSIDE_RAM, LDR_UPDATE_REFUSED},
+      {"the update slot changed since", image, kRamSize,
+       [](TableDevice& d) { d.flash.place(TableDevice::kSlot + 2000, {0x12}); }, LDR_BAD_CHECKSUM, LDR_UPDATE_REFUSED},
+      {"another image in the update slot since", image, kRamSize,
+       [](TableDevice& d) { d.flash.place(TableDevice::kSlot, loadImage(randomBytes(5000, 19), kRamStart, kRamStart + 1)); },
+       LDR_NOT_AS_STAGED, LDR_UPDATE_REFUSED},
+      {"the update slot unreadable", image, kRamSize,
+       [](TableDevice& d) { d.flash.tear(TableDevice::kSlot + 3000); },
+       LDR_FLASH_READ_FAILED, LDR_UPDATE_REFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TableDevice device(kGeometries[1], old);
+    device.layout.ramSize = c.ramSize;
+    if (!c.staged.empty()) {
+      ASSERT_EQ(stage(device, c.staged), LDR_OK);
+    }
+    if (c.afterStaging != nullptr) c.afterStaging(device);
+    ldrInstallOutcome outcome;
+    EXPECT_STREQ(ldrStatusName(ldrInstall(&device.layout, &outcome)), ldrStatusName(c.status));
+    EXPECT_EQ(outcome, c.outcome);
+    device.flash.powerOn();
+    EXPECT_EQ(device.flash.peek(0, c.outcome == LDR_INSTALLED ? c.staged.size() : old.size()),
+              c.outcome == LDR_INSTALLED ? c.staged : old);
+    // A refusal of what the slot holds is recorded; a failed read is tried again.
+    const std::uint64_t operations = device.flash.operations();
+    if (c.status == LDR_FLASH_READ_FAILED) {
+      EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_FLASH_READ_FAILED);
+      EXPECT_EQ(outcome, LDR_UPDATE_REFUSED);
+    } else {
+      EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_OK);
+      EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
+      EXPECT_EQ(device.flash.operations(), operations);
+    }
+    EXPECT_EQ(device.flash.violations(), 0u);
+  }
+}
+
+TEST(Install, WritesEachSectorOfTheImageOnceAndFailsOnAFailedCallback) {
+  const FlashGeometry& geometry = kGeometries[1];
+  Bytes payload = randomBytes(7000, 20);
+  const Bytes old = loadImage(payload, kRamStart, kRamStart + 1);
+  payload[5000] ^= 1;  // one byte, in the image's third sector
+  const Bytes image = loadImage(payload, kRamStart, kRamStart + 1);
+  TableDevice device(geometry, old);
+  ASSERT_EQ(stage(device, image), LDR_OK);
+  FlashModel counting(device.flash);
+  Device twin(counting, TableDevice::kSlot);
+  twin.flash.record(true);
+  ldrInstallOutcome outcome;
+  ASSERT_EQ(ldrInstall(&twin.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_INSTALLED);
+  const std::vector<std::uint32_t>& operations = twin.flash.recorded();
+  // The header's sector and the changed one are rewritten; the record is one program.
+  EXPECT_EQ(std::count(operations.begin(), operations.end(), 0u), 2);
+  std::uint64_t units = 0;
+  for (const std::uint32_t n : operations) units += n;
+  EXPECT_EQ(units, 2 * geometry.sectorSize / geometry.programUnit + 32 / geometry.programUnit);
+  // A callback that fails while the primary slot is rewritten: not startable, and said so.
+  for (const ldrStatus failure : {LDR_FLASH_ERASE_FAILED, LDR_FLASH_PROGRAM_FAILED}) {
+    SCOPED_TRACE(ldrStatusName(failure));
+    Device failing(counting, TableDevice::kSlot);
+    const auto at = std::find(operations.begin(), operations.end(), 0u) - operations.begin();
+    failing.flash.arm({static_cast<std::uint64_t>(failure == LDR_FLASH_ERASE_FAILED ? at : at + 1),
+                       PowerCut::Kind::Before, 0, 0});
+    EXPECT_EQ(ldrInstall(&failing.layout, &outcome), failure);
+    EXPECT_EQ(outcome, LDR_INSTALL_INCOMPLETE);
+  }
 }
 
 }  // namespace
