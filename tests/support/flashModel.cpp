@@ -45,10 +45,14 @@ void FlashModel::setUnit(std::uint32_t unit, UnitState state) {
 }
 
 void FlashModel::place(std::uint32_t address, const Bytes& bytes) {
+  const std::uint32_t size = geometry_.programUnit;
   std::copy(bytes.begin(), bytes.end(), bytes_.begin() + address);
-  for (std::uint32_t unit = address / geometry_.programUnit;
-       unit * geometry_.programUnit < address + bytes.size(); ++unit)
-    setUnit(unit, kProgrammed);
+  // A unit left holding only the erased value counts as erased.
+  for (std::uint32_t unit = address / size; unit * size < address + bytes.size(); ++unit) {
+    const auto first = bytes_.begin() + unit * size;
+    const bool erased = std::all_of(first, first + size, [this](unsigned char b) { return b == geometry_.erasedValue; });
+    setUnit(unit, erased ? kErased : kProgrammed);
+  }
 }
 
 Bytes FlashModel::peek(std::uint32_t address, std::size_t count) const {

@@ -48,7 +48,7 @@ class FlashModel {
   const FlashGeometry& geometry() const { return geometry_; }
 
   // Outside any operation: puts `bytes` at `address` as programmed data (the sector need not be
-  // erased), and reads what is there.
+  // erased; a unit left all erased counts as erased), and reads what is there.
   void place(std::uint32_t address, const Bytes& bytes);
   Bytes peek(std::uint32_t address, std::size_t count) const;
   // Marks the unit at `address` torn, as a cut would leave it: under the ECC rule with
