@@ -1,20 +1,69 @@
 /* The application the boot loader starts: linked to run from RAM at its load address, or with
  * APP_IN_PLACE from flash where its image stands, it prints one line and ends the program with
- * status 0. Its entry is its first byte. */
+ * status 0. Its entry is its first byte. With APP_VERSION it says its version in that line;
+ * with APP_STAGES it then receives a new image, the host's file update.img over semihosting,
+ * stages it in the update slot through the target library and resets into the boot loader,
+ * as an application that took an update over a UART or BLE would. */
 #include <stdint.h>
 
 #include "semihosting.h"
+#ifdef APP_STAGES
+#include "boardFlash.h"
+#include "imageUpdate.h"
+#endif
 
 extern const unsigned char appStart[];
 
+#ifdef APP_STAGES
+/* Stages update.img through a 256-byte buffer, says how it went, and resets if it went well. */
+static void stageUpdate(void) {
+  const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT, UPDATE_SLOT,  SLOT_SIZE,
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE};
+  unsigned char buffer[256];
+  ldrStaging staging;
+  uint32_t total = 0;
+  uint32_t n;
+  ldrStatus status;
+  const int32_t file = shOpen("update.img", 10u);
+  if (file < 0) {
+    shPrint("app: cannot open update.img\n");
+    shExit(6);
+  }
+  status = ldrStageBegin(&staging, &layout);
+  while (status == LDR_OK && (n = shRead(file, buffer, sizeof buffer)) > 0u) {
+    status = ldrStageWrite(&staging, buffer, n);
+    total += n;
+  }
+  if (status == LDR_OK) status = ldrStageFinish(&staging);
+  shClose(file);
+  if (status != LDR_OK) {
+    shPrint("app: staging refused: ");
+    shPrint(ldrStatusName(status));
+    shPrint("\n");
+    shExit(6);
+  }
+  shPrint("app: staged ");
+  shPrintDecimal(total);
+  shPrint(" bytes of update.img, resetting\n");
+  systemReset();
+}
+#endif
+
 __attribute__((section(".entry"), noreturn)) void appEntry(void) {
-#ifdef APP_IN_PLACE
+#if defined(APP_VERSION)
+  shPrint("app: version ");
+  shPrintDecimal(APP_VERSION);
+  shPrint(" running from RAM at ");
+#elif defined(APP_IN_PLACE)
   shPrint("app: running in place at ");
 #else
   shPrint("app: running from RAM at ");
 #endif
   shPrintHex((uint32_t)(uintptr_t)appStart, 8);
   shPrint("\n");
+#ifdef APP_STAGES
+  stageUpdate();
+#endif
   shExit(0);
 }
 

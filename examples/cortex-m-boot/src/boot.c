@@ -1,24 +1,33 @@
-/* A boot loader, in one of two kinds:
+/* A boot loader, in one of three kinds:
  * - by default it checks the load image and the stamped settings block that stand at fixed
  *   places in flash, copies the application to its load address, checks the copy and starts
  *   it;
  * - built with RUN_IN_PLACE, it looks for an intact image in two flash slots in turn and starts
- *   the first one that was linked to run where it stands, without copying it.
+ *   the first one that was linked to run where it stands, without copying it;
+ * - built with INSTALL_UPDATES, it first installs an image staged in the update slot into the
+ *   primary slot, through the board's flash (boardFlash.c), says what it did, and then starts
+ *   the primary image as the default kind starts its image.
  * It refuses anything damaged or misplaced, says why on the semihosting console, and stops
- * with status 2 (load image) or 3 (settings block).
+ * with status 2 (load image), 3 (settings block) or 5 (an install that could not finish).
  *
  * The places come from the build (see CMakeLists.txt): IMAGE_FLASH and IMAGE_REGION_SIZE,
- * SETTINGS_FLASH and SETTINGS_REGION_SIZE, the RAM window APP_RAM_START, APP_RAM_SIZE, and the
- * in-place slots XIP_FLASH and XIP_SLOT_SIZE. */
+ * SETTINGS_FLASH and SETTINGS_REGION_SIZE, the RAM window APP_RAM_START, APP_RAM_SIZE, the
+ * in-place slots XIP_FLASH and XIP_SLOT_SIZE, and the update's PRIMARY_SLOT, UPDATE_SLOT,
+ * SLOT_SIZE and STATUS_AREA. */
 #include <stdint.h>
 
 #include "imageLoader.h"
 #include "semihosting.h"
 #include "vectorTable.h"
+#ifdef INSTALL_UPDATES
+#include "boardFlash.h"
+#include "imageUpdate.h"
+#endif
 
 #define EXIT_IMAGE_REFUSED 2u
 #define EXIT_SETTINGS_REFUSED 3u
 #define EXIT_FAULT 4u
+#define EXIT_INSTALL_INCOMPLETE 5u
 
 static void printName(const unsigned char *name) {
   char text[LDR_IMAGE_NAME_SIZE + 1];
@@ -49,14 +58,15 @@ static void start(uint32_t entry) {
 
 #ifndef RUN_IN_PLACE
 
-/* The load image: checked, placed, copied, and the copy checked. Returns the entry address. */
-static uint32_t loadApplication(void) {
+/* The load image at `imageFlash`, in a region of `regionSize`: checked, placed, copied, and the
+ * copy checked. Returns the entry address. */
+static uint32_t loadApplication(uint32_t imageFlash, uint32_t regionSize) {
   ldrLoadImageInfo image;
   ldrWordSum copied;
   const unsigned char *source;
   volatile unsigned char *target;
   uint32_t i;
-  ldrStatus status = ldrCheckLoadImage((const unsigned char *)IMAGE_FLASH, IMAGE_REGION_SIZE, &image);
+  ldrStatus status = ldrCheckLoadImage((const unsigned char *)(uintptr_t)imageFlash, regionSize, &image);
   if (status == LDR_OK) status = ldrCheckPlacement(&image.header, APP_RAM_START, APP_RAM_SIZE);
   if (status != LDR_OK) {
     printRefusal("boot: load image refused: ", status, &image);
@@ -87,6 +97,8 @@ static uint32_t loadApplication(void) {
   }
   return image.header.execAddress;
 }
+
+#ifndef INSTALL_UPDATES
 
 static void printTwoDigits(uint32_t value) {
   if (value < 10u) shPrint("0");
@@ -120,11 +132,39 @@ static void checkSettings(void) {
   shPrint(" ok\n");
 }
 
+#endif
+
+#ifdef INSTALL_UPDATES
+
+/* Installs what the application staged, if anything, then starts the primary image. */
 void resetHandler(void) {
-  const uint32_t entry = loadApplication();
+  const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT, UPDATE_SLOT,  SLOT_SIZE,
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE};
+  ldrInstallOutcome outcome;
+  const ldrStatus status = ldrInstall(&layout, &outcome);
+  if (outcome == LDR_NOTHING_STAGED) {
+    shPrint("boot: no update staged\n");
+  } else if (outcome == LDR_INSTALLED) {
+    shPrint("boot: installed the staged image\n");
+  } else {
+    shPrint(outcome == LDR_UPDATE_REFUSED ? "boot: staged image refused: " : "boot: install incomplete: ");
+    shPrint(ldrStatusName(status));
+    shPrint("\n");
+    /* A real loader would reset and let the next install go on. */
+    if (outcome == LDR_INSTALL_INCOMPLETE) shExit(EXIT_INSTALL_INCOMPLETE);
+  }
+  start(loadApplication(PRIMARY_SLOT, SLOT_SIZE));
+}
+
+#else
+
+void resetHandler(void) {
+  const uint32_t entry = loadApplication(IMAGE_FLASH, IMAGE_REGION_SIZE);
   checkSettings();
   start(entry);
 }
+
+#endif
 
 #else
 

@@ -6,7 +6,10 @@
 
 #include <stdint.h>
 
+#define SYS_OPEN 0x01u          /* r1: {name, mode, name length}; returns a handle or -1 */
+#define SYS_CLOSE 0x02u         /* r1: {handle} */
 #define SYS_WRITE0 0x04u        /* r1: a NUL-terminated text to print */
+#define SYS_READ 0x06u          /* r1: {handle, buffer, length}; returns the bytes not read */
 #define SYS_EXIT_EXTENDED 0x20u /* r1: {reason, exit code} */
 #define ADP_STOPPED_APPLICATION_EXIT 0x20026u
 
@@ -51,6 +54,30 @@ static inline void shPrintDecimal(uint32_t value) {
   }
   text[length] = '\0';
   shPrint(text);
+}
+
+/* Opens the host's file `name` (`length` characters) for reading in binary; -1 if it cannot. */
+static inline int32_t shOpen(const char *name, uint32_t length) {
+  const uint32_t block[3] = {(uint32_t)(uintptr_t)name, 1u /* "rb" */, length};
+  return (int32_t)semihost(SYS_OPEN, block);
+}
+
+/* Reads up to `count` bytes of the open file into `buffer`; returns how many it read. */
+static inline uint32_t shRead(int32_t handle, unsigned char *buffer, uint32_t count) {
+  const uint32_t block[3] = {(uint32_t)handle, (uint32_t)(uintptr_t)buffer, count};
+  return count - semihost(SYS_READ, block);
+}
+
+static inline void shClose(int32_t handle) {
+  const uint32_t block[1] = {(uint32_t)handle};
+  (void)semihost(SYS_CLOSE, block);
+}
+
+/* Resets the whole system (SYSRESETREQ in the Cortex-M's AIRCR), as a watchdog or a reset pin would. */
+static inline __attribute__((noreturn)) void systemReset(void) {
+  *(volatile uint32_t *)0xE000ED0Cu = 0x05FA0004u;
+  for (;;) {
+  }
 }
 
 /* Ends the program; the emulator exits with `code`. */
