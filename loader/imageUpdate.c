@@ -24,6 +24,14 @@
 #define LDR_RECORD_SIZE 32u
 /* "LDU" in the top three bytes; the kind in the low one. */
 #define LDR_RECORD_TAG 0x4C445500u
+/* Kept out of line where the compiler allows: called from several places, a call is smaller
+ * than a copy. */
+#ifdef __GNUC__
+#define LDR_SHARED static __attribute__((__noinline__))
+#else
+#define LDR_SHARED static
+#endif
+
 /* Bytes moved through the stack at a time: a whole number of any program unit. */
 #define LDR_PIECE 32u
 
@@ -85,28 +93,30 @@ static ldrStatus programVerified(const ldrFlash *flash, uint32_t address, const 
   return LDR_OK;
 }
 
-/* Whether [start, start + size) lies in the 32-bit address space, aligned to `sector`. */
-static bool sectorRegion(uint32_t start, uint64_t size, uint32_t sector) {
-  return size != 0u && (start & (sector - 1u)) == 0u && (size & (sector - 1u)) == 0u &&
-         (uint64_t)start + size <= 0x100000000u;
+/* Whether [start, start + size) lies in the 32-bit address space (it may end at 2^32), aligned
+ * to `sector`. */
+LDR_SHARED bool sectorRegion(uint32_t start, uint32_t size, uint32_t sector) {
+  return size != 0u && ((start | size) & (sector - 1u)) == 0u && size - 1u <= ~start;
 }
 
-static bool apart(uint32_t a, uint64_t aSize, uint32_t b, uint64_t bSize) {
-  return (uint64_t)a + aSize <= b || (uint64_t)b + bSize <= a;
+/* Whether two regions that each pass sectorRegion share no byte. */
+LDR_SHARED bool apart(uint32_t a, uint32_t aSize, uint32_t b, uint32_t bSize) {
+  return b >= a ? b - a >= aSize : a - b >= bSize;
 }
 
 ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
   const ldrFlash *flash;
   uint32_t sector;
-  uint64_t statusSize;
+  uint32_t statusSize;
   if (layout == NULL || layout->flash == NULL) return LDR_NULL_ARGUMENT;
   flash = layout->flash;
   if (flash->read == NULL || flash->erase == NULL || flash->program == NULL) return LDR_NULL_ARGUMENT;
   sector = flash->sectorSize;
-  statusSize = 2u * (uint64_t)sector;
+  /* Sectors up to 16 MiB: no sum of two of them, nor a record's offset, can wrap. */
   if (!isPowerOfTwo(flash->programUnit) || flash->programUnit > LDR_MAX_PROGRAM_UNIT || !isPowerOfTwo(sector) ||
-      sector < 2u * LDR_RECORD_SIZE || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
+      sector < 2u * LDR_RECORD_SIZE || sector > 0x1000000u || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
     return LDR_BAD_LAYOUT;
+  statusSize = 2u * sector;
   if (!sectorRegion(layout->primarySlot, layout->slotSize, sector) ||
       !sectorRegion(layout->updateSlot, layout->slotSize, sector) ||
       !sectorRegion(layout->statusArea, statusSize, sector) ||
@@ -418,7 +428,7 @@ static ldrStatus samePrimary(const ldrUpdateLayout *layout, uint32_t offset, uin
 }
 
 /* Rewrites every sector of the primary slot, up to the image's last unit, that differs from the
- * update slot: erased, programmed from it a piece at a time, compared again. */
+ * update slot: erased, then programmed from it a piece at a time, each piece compared. */
 static ldrStatus copyToPrimary(const ldrUpdateLayout *layout, uint32_t length) {
   const ldrFlash *flash = layout->flash;
   const uint32_t end = roundUp(length, flash->programUnit);
@@ -431,15 +441,14 @@ static ldrStatus copyToPrimary(const ldrUpdateLayout *layout, uint32_t length) {
     if (status != LDR_OK) return status;
     if (same) continue;
     status = flashErase(flash, layout->primarySlot + sector);
+    /* Each piece is read back and compared as it is programmed. */
     for (done = 0; status == LDR_OK && done < span; done += LDR_PIECE) {
       unsigned char piece[LDR_PIECE];
       const uint32_t n = span - done < LDR_PIECE ? span - done : LDR_PIECE;
       status = flashRead(flash, layout->updateSlot + sector + done, piece, n);
       if (status == LDR_OK) status = programVerified(flash, layout->primarySlot + sector + done, piece, n);
     }
-    if (status == LDR_OK) status = samePrimary(layout, sector, span, &same);
     if (status != LDR_OK) return status;
-    if (!same) return LDR_FLASH_VERIFY_FAILED;
   }
   return LDR_OK;
 }

@@ -1,13 +1,16 @@
 /* Runs the target library's two whole-image checks and the two floor loops on payloads of 0 and
- * PAYLOAD bytes, at an aligned and an odd address, between the two marks that the insnCount
+ * PAYLOAD bytes, at an aligned and an odd address, and stages and installs an image of each size
+ * through the board's flash (the cortex-m-boot example's driver), between the two marks that the insnCount
  * plugin watches: benchReset before each measured call, benchReport after it. For each run it
  * prints "run CHECK OFFSET SIZE ok" on the semihosting console (FAILED where the answer is
  * wrong) and exits with status 1 if any was. .ci/loader-bench pairs these lines with the
  * plugin's counts. */
 #include <stdint.h>
 
+#include "boardFlash.h"
 #include "floors.h"
 #include "imageLoader.h"
+#include "imageUpdate.h"
 #include "semihosting.h"
 #include "vectorTable.h"
 
@@ -62,14 +65,10 @@ static void report(const char *check, uintptr_t offset, uint32_t size, int ok) {
   if (!ok) ++failures;
 }
 
-static void measure(uint32_t size, unsigned offset) {
-  unsigned char *image = (unsigned char *)memory + offset;
+/* A load image with a random payload of `size` bytes at `image`, its padding and checksum. */
+static void buildLoadImage(unsigned char *image, uint32_t size) {
   const uint32_t padded = (size + 3u) & ~3u;
-  ldrLoadImageInfo load;
-  ldrStampedImageInfo stamped;
-  ldrStatus status;
   unsigned i;
-
   put32(image, LDR_LOAD_HEADER_SIZE, 0);
   put32(image + 4, size, 0);
   put32(image + 8, 0x20001000u, 0);
@@ -80,6 +79,16 @@ static void measure(uint32_t size, unsigned offset) {
   fillRandom(image + 44, size, 0x1234567u + size);
   for (i = size; i < padded; ++i) image[44 + i] = 0;
   put32(image + 40, referenceSum(image + 44, padded), 0);
+}
+
+static void measure(uint32_t size, unsigned offset) {
+  unsigned char *image = (unsigned char *)memory + offset;
+  const uint32_t padded = (size + 3u) & ~3u;
+  ldrLoadImageInfo load;
+  ldrStampedImageInfo stamped;
+  ldrStatus status;
+
+  buildLoadImage(image, size);
   benchReset();
   status = ldrCheckLoadImage(image, 44u + padded, &load);
   report("load", offset, size, status == LDR_OK && load.length == 44u + padded);
@@ -95,6 +104,30 @@ static void measure(uint32_t size, unsigned offset) {
   benchReset();
   status = ldrCheckStampedImage(image, 16u + size, &stamped);
   report("stamped", offset, size, status == LDR_OK && stamped.length == 16u + size);
+}
+
+/* Stages the load image at the start of `memory` (a payload of `size` bytes, built by
+ * measure()) through the board's flash and installs it, each call measured; the board's own
+ * driver is outside the counted code. */
+static void measureUpdate(uint32_t size) {
+  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u};
+  const unsigned char *image = (const unsigned char *)memory;
+  const uint32_t length = 44u + ((size + 3u) & ~3u);
+  ldrStaging staging;
+  ldrInstallOutcome outcome;
+  ldrStatus status;
+  uint32_t i;
+  int same = 1;
+  buildLoadImage((unsigned char *)memory, size);
+  benchReset();
+  status = ldrStageBegin(&staging, &layout);
+  if (status == LDR_OK) status = ldrStageWrite(&staging, image, length);
+  if (status == LDR_OK) status = ldrStageFinish(&staging);
+  report("stage", 0, size, status == LDR_OK);
+  benchReset();
+  status = ldrInstall(&layout, &outcome);
+  for (i = 0; i < length; ++i) same = same && ((const unsigned char *)0x10000u)[i] == image[i];
+  report("install", 0, size, status == LDR_OK && outcome == LDR_INSTALLED && same);
 }
 
 static void measureFloors(uint32_t size) {
@@ -123,6 +156,8 @@ void resetHandler(void) {
   measure(PAYLOAD, 1);
   measureFloors(0);
   measureFloors(PAYLOAD);
+  measureUpdate(4); /* an empty payload cannot hold the entry: install refuses it */
+  measureUpdate(PAYLOAD);
   shExit(failures == 0u ? 0u : 1u);
 }
 
