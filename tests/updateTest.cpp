@@ -296,7 +296,7 @@ Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint
 
 // How thinly second cuts are sampled: geometries with small units already have many first cuts
 // (a torn state per unit), so they take a second cut after every fourth first cut, at every
-// third operation of its recovery; the others after every first cut, at every operation.
+// third operation of its recovery; the others after every second first cut, at every operation.
 // LDR_CAMPAIGN_THIN=N, for slow builds (sanitizers, emulators), cuts only every Nth operation
 // and samples second cuts N times more thinly still.
 std::uint64_t thinning() {
@@ -318,7 +318,7 @@ TEST_P(UpdateCampaign, EveryCutLeavesTheOldOrTheNewImage) {
   const auto started = std::chrono::steady_clock::now();
   const bool smallUnits = GetParam().programUnit < 8;
   const std::uint64_t thin = thinning();
-  const Figures figures = campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 1) * thin, smallUnits ? 3 : 1);
+  const Figures figures = campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 2) * thin, smallUnits ? 3 : 1);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("campaign: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong update slots, "
               "%llu broken flash rules, %llu stuck, %.1f s\n",
