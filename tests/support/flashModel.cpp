@@ -99,7 +99,7 @@ int FlashModel::erase(std::uint32_t address) {
     return -1;
   }
   if (recording_) recorded_.push_back(0);
-  PowerCut cut;
+  PowerCut cut{};
   const bool cutHere = cutNow(cut);
   if (cutHere && cut.kind == PowerCut::Kind::Before) return -1;
   const std::uint32_t unit = geometry_.programUnit;
@@ -137,7 +137,7 @@ int FlashModel::program(std::uint32_t address, const unsigned char* bytes, std::
   }
   const auto units = static_cast<std::uint32_t>(count / unit);
   if (recording_) recorded_.push_back(units);
-  PowerCut cut;
+  PowerCut cut{};
   const bool cutHere = cutNow(cut);
   if (cutHere && cut.kind == PowerCut::Kind::Before) return -1;
   const std::uint32_t done = cutHere && cut.kind == PowerCut::Kind::Torn ? std::min(cut.unit, units) : units;
