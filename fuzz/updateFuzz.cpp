@@ -24,8 +24,8 @@ const FlashGeometry kGeometry{"fuzz", kSector, 8, 0xFF, true, true};
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  FlashModel flash(kGeometry, 2 * kSlot + 2 * kSector);
-  const ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000};
+  FlashModel flash(kGeometry, 2 * kSlot + 3 * kSector);
+  const ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector};
   const Bytes input(data + 1, data + size);
   const std::size_t flashSize = 2 * kSlot + 2 * kSector;
   if (data[0] % 3 != 2) {

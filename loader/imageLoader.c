@@ -160,6 +160,10 @@ const char *ldrStatusName(ldrStatus status) {
       return "LDR_STAGING_CLOSED";
     case LDR_NOT_AS_STAGED:
       return "LDR_NOT_AS_STAGED";
+    case LDR_NOT_CONFIRMED:
+      return "LDR_NOT_CONFIRMED";
+    case LDR_NOT_ON_TRIAL:
+      return "LDR_NOT_ON_TRIAL";
   }
   return "LDR_UNKNOWN_STATUS";
 }

@@ -57,7 +57,9 @@ typedef enum {
   LDR_STREAM_TOO_LONG,       /* staging: more bytes than the header says */
   LDR_STREAM_TOO_SHORT,      /* staging: finished before the header's length */
   LDR_STAGING_CLOSED,        /* staging: finished already, or never begun: begin again */
-  LDR_NOT_AS_STAGED          /* install: the update slot no longer holds the image recorded as staged */
+  LDR_NOT_AS_STAGED,         /* install: the update slot no longer holds the image recorded as staged */
+  LDR_NOT_CONFIRMED,         /* staging: an image runs on trial; confirm it first */
+  LDR_NOT_ON_TRIAL           /* confirm: no image is on trial */
 } ldrStatus;
 
 /* The status's name as C text ("LDR_BAD_CHECKSUM"), for a loader to print. */

@@ -35,7 +35,31 @@
 /* Bytes moved through the stack at a time: a whole number of any program unit. */
 #define LDR_PIECE 32u
 
-enum { RECORD_IDLE = 1, RECORD_STAGED = 2, RECORD_INSTALLED = 3, RECORD_REFUSED = 4 };
+/* The kinds of record. A swap record's size word holds the swap's progress (see swapSlots). */
+enum {
+  RECORD_IDLE = 1,
+  RECORD_STAGED = 2,
+  RECORD_INSTALLED = 3,
+  RECORD_REFUSED = 4,
+  RECORD_SWAP_IN = 5,   /* install on trial under way */
+  RECORD_SWAP_BACK = 6, /* revert under way */
+  RECORD_ON_TRIAL = 7,
+  RECORD_CONFIRMED = 8,
+  RECORD_REVERTED = 9
+};
+
+/* A swap record's progress word: bit 31, no revert possible (the primary slot held no intact
+ * image); bits 20-30, the sectors to swap; bits 0-19, the next step, sector << 2 | step. */
+#define LDR_SWAP_NO_REVERT 0x80000000u
+#define LDR_SWAP_SECTORS(progress) (((progress) >> 20) & 0x7FFu)
+#define LDR_SWAP_STEP(progress) ((progress)&0xFFFFFu)
+#define LDR_SWAP_MAX_SECTORS 0x7FFu
+
+/* Tests only: how many sectors a revert leaves out, the fault the power-cut campaign must
+ * catch (the planted build sets 1). */
+#ifndef LDR_TEST_REVERT_SHORTFALL
+#define LDR_TEST_REVERT_SHORTFALL 0u
+#endif
 
 /* One record of the status log. */
 typedef struct {
@@ -242,11 +266,16 @@ static ldrStatus stageProgram(ldrStaging *staging, uint32_t offset, const unsign
   return status;
 }
 
-/* Makes an image staged before uninstallable: records "idle" if the newest record is "staged". */
+/* Makes an image staged before uninstallable: records "idle" if the newest record is "staged".
+ * Refuses while an image is on trial or a swap is under way: the update slot then holds the
+ * image a revert brings back. */
 static ldrStatus unstage(const ldrUpdateLayout *layout) {
   ldrLogScan scan;
   scanLog(layout, &scan);
-  if (!scan.found || scan.latest.kind != RECORD_STAGED) return LDR_OK;
+  if (!scan.found) return LDR_OK;
+  if (scan.latest.kind == RECORD_ON_TRIAL || scan.latest.kind == RECORD_SWAP_IN || scan.latest.kind == RECORD_SWAP_BACK)
+    return LDR_NOT_CONFIRMED;
+  if (scan.latest.kind != RECORD_STAGED) return LDR_OK;
   return appendRecord(layout, RECORD_IDLE, 0u, 0u);
 }
 
@@ -379,16 +408,21 @@ ldrStatus ldrStageFinish(ldrStaging *staging) {
 
 /* ---- Install ---- */
 
-/* Checks the staged image in the update slot: a load image, intact, the one the record names.
- * On LDR_OK, *header is its header and *length its file's length. */
-static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *record, ldrLoadHeader *header,
-                             uint32_t *length) {
+/* Whether the image can run from the primary slot, in place or copied to the RAM window. */
+static ldrStatus runsFromPrimary(const ldrUpdateLayout *layout, const ldrLoadHeader *header) {
+  if (layout->ramSize == 0u) return ldrCheckInPlace(header, layout->primarySlot + LDR_LOAD_HEADER_SIZE);
+  return ldrCheckPlacement(header, layout->ramStart, layout->ramSize);
+}
+
+/* Checks the image in the slot at `slot`: a load image that fits the slot and is intact. On
+ * LDR_OK, *header is its header and *length its file's length. */
+static ldrStatus checkSlotImage(const ldrUpdateLayout *layout, uint32_t slot, ldrLoadHeader *header, uint32_t *length) {
   const ldrFlash *flash = layout->flash;
   unsigned char bytes[LDR_LOAD_HEADER_SIZE];
   size_t payloadBytes;
   uint32_t offset;
   ldrWordSum sum;
-  ldrStatus status = flashRead(flash, layout->updateSlot, bytes, LDR_LOAD_HEADER_SIZE);
+  ldrStatus status = flashRead(flash, slot, bytes, LDR_LOAD_HEADER_SIZE);
   if (status == LDR_OK) status = ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, header);
   if (status == LDR_OK) status = ldrLoadImageExtent(header, layout->slotSize, &payloadBytes);
   if (status != LDR_OK) return status;
@@ -396,14 +430,36 @@ static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *rec
   ldrWordSumStart(&sum);
   for (offset = LDR_LOAD_HEADER_SIZE; offset < *length;) {
     const uint32_t n = *length - offset < LDR_PIECE ? *length - offset : LDR_PIECE;
-    status = flashRead(flash, layout->updateSlot + offset, bytes, n);
+    status = flashRead(flash, slot + offset, bytes, n);
     if (status != LDR_OK) return status;
     ldrWordSumUpdate(&sum, bytes, n);
     offset += n;
   }
-  if (ldrWordSumFinish(&sum) != header->checksum) return LDR_BAD_CHECKSUM;
+  return ldrWordSumFinish(&sum) == header->checksum ? LDR_OK : LDR_BAD_CHECKSUM;
+}
+
+/* Checks the staged image: intact in the update slot, the one the record names, and able to
+ * run from the primary slot. */
+static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *record, ldrLoadHeader *header,
+                             uint32_t *length) {
+  ldrStatus status = checkSlotImage(layout, layout->updateSlot, header, length);
+  if (status != LDR_OK) return status;
   if (header->checksum != record->checksum || header->imageSize != record->imageSize) return LDR_NOT_AS_STAGED;
-  return LDR_OK;
+  return runsFromPrimary(layout, header);
+}
+
+/* Erases the sector at `to` and programs it with the `count` bytes at `from` (whole units), a
+ * piece at a time, each piece read back and compared as it is programmed. */
+static ldrStatus copySector(const ldrFlash *flash, uint32_t from, uint32_t to, uint32_t count) {
+  uint32_t done;
+  ldrStatus status = flashErase(flash, to);
+  for (done = 0; status == LDR_OK && done < count; done += LDR_PIECE) {
+    unsigned char piece[LDR_PIECE];
+    const uint32_t n = count - done < LDR_PIECE ? count - done : LDR_PIECE;
+    status = flashRead(flash, from + done, piece, n);
+    if (status == LDR_OK) status = programVerified(flash, to + done, piece, n);
+  }
+  return status;
 }
 
 /* Whether the primary slot holds at `offset` the `count` bytes the update slot holds there.
@@ -428,35 +484,30 @@ static ldrStatus samePrimary(const ldrUpdateLayout *layout, uint32_t offset, uin
 }
 
 /* Rewrites every sector of the primary slot, up to the image's last unit, that differs from the
- * update slot: erased, then programmed from it a piece at a time, each piece compared. */
+ * update slot. */
 static ldrStatus copyToPrimary(const ldrUpdateLayout *layout, uint32_t length) {
   const ldrFlash *flash = layout->flash;
   const uint32_t end = roundUp(length, flash->programUnit);
   uint32_t sector;
   for (sector = 0; sector < end; sector += flash->sectorSize) {
     const uint32_t span = end - sector < flash->sectorSize ? end - sector : flash->sectorSize;
-    uint32_t done;
     bool same;
     ldrStatus status = samePrimary(layout, sector, span, &same);
-    if (status != LDR_OK) return status;
-    if (same) continue;
-    status = flashErase(flash, layout->primarySlot + sector);
-    /* Each piece is read back and compared as it is programmed. */
-    for (done = 0; status == LDR_OK && done < span; done += LDR_PIECE) {
-      unsigned char piece[LDR_PIECE];
-      const uint32_t n = span - done < LDR_PIECE ? span - done : LDR_PIECE;
-      status = flashRead(flash, layout->updateSlot + sector + done, piece, n);
-      if (status == LDR_OK) status = programVerified(flash, layout->primarySlot + sector + done, piece, n);
-    }
+    if (status == LDR_OK && !same)
+      status = copySector(flash, layout->updateSlot + sector, layout->primarySlot + sector, span);
     if (status != LDR_OK) return status;
   }
   return LDR_OK;
 }
 
-/* Whether the image can run from the primary slot, in place or copied to the RAM window. */
-static ldrStatus runsFromPrimary(const ldrUpdateLayout *layout, const ldrLoadHeader *header) {
-  if (layout->ramSize == 0u) return ldrCheckInPlace(header, layout->primarySlot + LDR_LOAD_HEADER_SIZE);
-  return ldrCheckPlacement(header, layout->ramStart, layout->ramSize);
+/* Refuses the staged image for `why`. A refusal of what the slot holds is recorded, so that
+ * later boots do not check it again; a read that failed may not fail next time, and is not. If
+ * recording fails, the next boot refuses it again. */
+static ldrStatus refuse(const ldrUpdateLayout *layout, const ldrRecord *staged, ldrStatus why,
+                        ldrInstallOutcome *outcome) {
+  *outcome = LDR_UPDATE_REFUSED;
+  if (why != LDR_FLASH_READ_FAILED) (void)appendRecord(layout, RECORD_REFUSED, staged->checksum, 0u);
+  return why;
 }
 
 ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) {
@@ -472,15 +523,7 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) 
   if (!scan.found || scan.latest.kind != RECORD_STAGED) return LDR_OK;
 
   status = checkStaged(layout, &scan.latest, &header, &length);
-  if (status == LDR_OK) status = runsFromPrimary(layout, &header);
-  if (status != LDR_OK) {
-    *outcome = LDR_UPDATE_REFUSED;
-    /* A refusal of what the slot holds is recorded, so that later boots do not check it again;
-     * a read that failed may not fail next time, and is not. If recording fails, the next
-     * boot refuses it again. */
-    if (status != LDR_FLASH_READ_FAILED) (void)appendRecord(layout, RECORD_REFUSED, scan.latest.checksum, 0u);
-    return status;
-  }
+  if (status != LDR_OK) return refuse(layout, &scan.latest, status, outcome);
   status = copyToPrimary(layout, length);
   if (status != LDR_OK) {
     *outcome = LDR_INSTALL_INCOMPLETE;
@@ -490,4 +533,174 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) 
   /* The primary slot holds the image whether or not this lands: if not, the next boot finds
    * every sector the same and records it then. */
   return appendRecord(layout, RECORD_INSTALLED, header.checksum, header.imageSize);
+}
+
+/* ---- Install on trial, with revert ---- */
+
+/* The sectors the image in the slot at `slot` spans, up to its last unit; 0 if no image header
+ * that fits the slot is there. */
+static uint32_t imageSectors(const ldrUpdateLayout *layout, uint32_t slot) {
+  const ldrFlash *flash = layout->flash;
+  unsigned char bytes[LDR_LOAD_HEADER_SIZE];
+  ldrLoadHeader header;
+  size_t payloadBytes;
+  uint32_t end;
+  uint32_t sectors = 0;
+  uint32_t offset;
+  if (flashRead(flash, slot, bytes, LDR_LOAD_HEADER_SIZE) != LDR_OK ||
+      ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, &header) != LDR_OK ||
+      ldrLoadImageExtent(&header, layout->slotSize, &payloadBytes) != LDR_OK)
+    return 0;
+  end = roundUp(LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes, flash->programUnit);
+  for (offset = 0; offset < end; offset += flash->sectorSize) ++sectors;
+  return sectors;
+}
+
+/* Swaps the first sectors of the primary and update slots through the scratch sector, three
+ * steps a sector: the primary's to the scratch, the update's to the primary, the scratch's to
+ * the update. Each step's source is untouched until a later step, so a step cut part way is
+ * simply done again; each finished step is recorded (a record of `kind` whose size word holds
+ * `progress`, advanced), and a resumed swap starts at the step after the last one recorded. */
+static ldrStatus swapSlots(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, uint32_t progress) {
+  const ldrFlash *flash = layout->flash;
+  const uint32_t sectors = LDR_SWAP_SECTORS(progress);
+  uint32_t step = LDR_SWAP_STEP(progress);
+  while ((step >> 2) < sectors) {
+    const uint32_t offset = (step >> 2) * flash->sectorSize;
+    const uint32_t primary = layout->primarySlot + offset;
+    const uint32_t update = layout->updateSlot + offset;
+    ldrStatus status;
+    if ((step & 3u) == 0u) {
+      status = copySector(flash, primary, layout->scratchSector, flash->sectorSize);
+    } else if ((step & 3u) == 1u) {
+      status = copySector(flash, update, primary, flash->sectorSize);
+    } else {
+      status = copySector(flash, layout->scratchSector, update, flash->sectorSize);
+    }
+    step = (step & 3u) == 2u ? (step & ~3u) + 4u : step + 1u;
+    if (status == LDR_OK) status = appendRecord(layout, kind, checksum, (progress & ~0xFFFFFu) | step);
+    if (status != LDR_OK) return status;
+  }
+  return LDR_OK;
+}
+
+/* Starts a swap of `kind` over the sectors both slots' images span, and records it first. */
+static ldrStatus startSwap(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, bool noRevert,
+                           uint32_t *progress) {
+  const uint32_t primary = imageSectors(layout, layout->primarySlot);
+  const uint32_t update = imageSectors(layout, layout->updateSlot);
+  uint32_t sectors = primary > update ? primary : update;
+#if LDR_TEST_REVERT_SHORTFALL > 0
+  if (kind == RECORD_SWAP_BACK && sectors >= LDR_TEST_REVERT_SHORTFALL) sectors -= LDR_TEST_REVERT_SHORTFALL;
+#endif
+  *progress = (noRevert ? LDR_SWAP_NO_REVERT : 0u) | sectors << 20;
+  return appendRecord(layout, kind, checksum, *progress);
+}
+
+/* Whether the scratch sector is one, aligned and apart from the slots and the status area. */
+static bool scratchApart(const ldrUpdateLayout *layout) {
+  const uint32_t sector = layout->flash->sectorSize;
+  return sectorRegion(layout->scratchSector, sector, sector) &&
+         apart(layout->scratchSector, sector, layout->primarySlot, layout->slotSize) &&
+         apart(layout->scratchSector, sector, layout->updateSlot, layout->slotSize) &&
+         apart(layout->scratchSector, sector, layout->statusArea, 2u * sector);
+}
+
+ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) {
+  ldrLogScan scan;
+  ldrLoadHeader header;
+  uint32_t length = 0;
+  uint32_t progress;
+  uint32_t kind;
+  ldrStatus status;
+  if (outcome == NULL) return LDR_NULL_ARGUMENT;
+  *outcome = LDR_NOTHING_STAGED;
+  status = ldrCheckUpdateLayout(layout);
+  if (status != LDR_OK) return status;
+  if (!scratchApart(layout) || layout->slotSize > LDR_SWAP_MAX_SECTORS * layout->flash->sectorSize)
+    return LDR_BAD_LAYOUT;
+  scanLog(layout, &scan);
+  if (!scan.found) return LDR_OK;
+  kind = scan.latest.kind;
+  progress = scan.latest.imageSize;
+  if (kind == RECORD_STAGED) {
+    status = checkStaged(layout, &scan.latest, &header, &length);
+    if (status != LDR_OK) return refuse(layout, &scan.latest, status, outcome);
+    /* Nothing intact to come back to: the new image is installed for good. */
+    status = startSwap(layout, RECORD_SWAP_IN, scan.latest.checksum,
+                       checkSlotImage(layout, layout->primarySlot, &header, &length) != LDR_OK, &progress);
+    kind = RECORD_SWAP_IN;
+  } else if (kind == RECORD_ON_TRIAL) {
+    /* The trial boot is over and the image did not confirm itself. */
+    status = startSwap(layout, RECORD_SWAP_BACK, scan.latest.checksum, false, &progress);
+    kind = RECORD_SWAP_BACK;
+  } else if (kind != RECORD_SWAP_IN && kind != RECORD_SWAP_BACK) {
+    return LDR_OK;
+  }
+  if (status == LDR_OK) status = swapSlots(layout, kind, scan.latest.checksum, progress);
+  if (status != LDR_OK) {
+    *outcome = LDR_INSTALL_INCOMPLETE;
+    return status;
+  }
+  if (kind == RECORD_SWAP_BACK) {
+    *outcome = LDR_REVERTED;
+    kind = RECORD_REVERTED;
+  } else if ((progress & LDR_SWAP_NO_REVERT) != 0u) {
+    *outcome = LDR_INSTALLED;
+    kind = RECORD_CONFIRMED;
+  } else {
+    *outcome = LDR_ON_TRIAL;
+    kind = RECORD_ON_TRIAL;
+  }
+  /* The slots are swapped whether or not this lands: if not, the next boot finds the swap's
+   * last step recorded and records this then. */
+  return appendRecord(layout, kind, scan.latest.checksum, 0u);
+}
+
+ldrStatus ldrReadUpdateState(const ldrUpdateLayout *layout, ldrUpdateState *state) {
+  ldrLogScan scan;
+  ldrStatus status;
+  if (state == NULL) return LDR_NULL_ARGUMENT;
+  *state = LDR_STATE_NONE;
+  status = ldrCheckUpdateLayout(layout);
+  if (status != LDR_OK) return status;
+  scanLog(layout, &scan);
+  if (!scan.found) return LDR_OK;
+  switch (scan.latest.kind) {
+    case RECORD_STAGED:
+      *state = LDR_STATE_STAGED;
+      break;
+    case RECORD_INSTALLED:
+      *state = LDR_STATE_INSTALLED;
+      break;
+    case RECORD_REFUSED:
+      *state = LDR_STATE_REFUSED;
+      break;
+    case RECORD_ON_TRIAL:
+      *state = LDR_STATE_ON_TRIAL;
+      break;
+    case RECORD_CONFIRMED:
+      *state = LDR_STATE_CONFIRMED;
+      break;
+    case RECORD_REVERTED:
+      *state = LDR_STATE_REVERTED;
+      break;
+    case RECORD_SWAP_IN:
+    case RECORD_SWAP_BACK:
+      *state = LDR_STATE_SWAPPING;
+      break;
+    default:
+      break;
+  }
+  return LDR_OK;
+}
+
+ldrStatus ldrConfirm(const ldrUpdateLayout *layout) {
+  ldrLogScan scan;
+  const ldrStatus status = ldrCheckUpdateLayout(layout);
+  if (status != LDR_OK) return status;
+  scanLog(layout, &scan);
+  if (scan.found && scan.latest.kind == RECORD_CONFIRMED) return LDR_OK;
+  if (!scan.found || scan.latest.kind != RECORD_ON_TRIAL) return LDR_NOT_ON_TRIAL;
+  return appendRecord(layout, RECORD_CONFIRMED, scan.latest.checksum, 0u);
 }

@@ -60,6 +60,9 @@ typedef struct {
    * ramSize), as ldrCheckPlacement checks. */
   uint32_t ramStart;
   uint32_t ramSize;
+  /* Install on trial only: one sector, apart from the slots and the status area, through which
+   * the two slots swap. */
+  uint32_t scratchSector;
 } ldrUpdateLayout;
 
 /* Checks a layout: callbacks present, geometry in range, slots and status area aligned to
@@ -85,7 +88,9 @@ typedef struct {
 } ldrStaging;
 
 /* Starts staging a load image in the update slot. An image staged before is made
- * uninstallable first, before any of its bytes change. Erases nothing yet. */
+ * uninstallable first, before any of its bytes change. Erases nothing yet. Refused with
+ * LDR_NOT_CONFIRMED while an image runs on trial: the update slot holds the one a revert
+ * brings back. */
 ldrStatus ldrStageBegin(ldrStaging *staging, const ldrUpdateLayout *layout);
 
 /* Takes the next `count` bytes of the image file, as packLoadable wrote it, in order; chunks
@@ -108,8 +113,12 @@ typedef enum {
   LDR_INSTALLED,          /* the primary slot holds the staged image, byte for byte */
   LDR_UPDATE_REFUSED,     /* the staged image is damaged or cannot run from the primary slot
                              (the status says why); the primary slot is as it was */
-  LDR_INSTALL_INCOMPLETE  /* a flash callback failed while the primary slot was rewritten: do
+  LDR_INSTALL_INCOMPLETE, /* a flash callback failed while the primary slot was rewritten: do
                              not start it; the next install, after a reset, goes on */
+  LDR_ON_TRIAL,           /* install on trial: the primary slot holds the staged image, to run
+                             on trial; the old one waits in the update slot */
+  LDR_REVERTED            /* install on trial: the image on trial was not confirmed, and the
+                             primary slot holds the old image again */
 } ldrInstallOutcome;
 
 /* Installs a staged image, if one waits that the primary slot does not hold yet: called at
@@ -120,6 +129,38 @@ typedef enum {
  * LDR_OK, or why the image was refused or which callback failed; *outcome says what the
  * primary slot holds. */
 ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome);
+
+/* ---- Install on trial, with revert ---- */
+
+/* Installs a staged image on trial: the primary and update slots swap, sector by sector
+ * through the scratch sector, so that the old image waits in the update slot; the boot that
+ * finishes the swap starts the new image on trial (LDR_ON_TRIAL). If the next boot finds it
+ * still on trial, unconfirmed (it crashed, a watchdog fired, the power failed), the slots swap
+ * back and the old image starts (LDR_REVERTED); the refused image is not tried again unless it
+ * is staged anew. Called at every boot instead of ldrInstall, with the same outcomes besides;
+ * a power cut at any point, any number of times, leaves a swap the next call finishes. Where
+ * the primary slot held no intact image, there is nothing to revert to, and the new one is
+ * confirmed at once (LDR_INSTALLED). */
+ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome);
+
+/* The update's state, as the running application reads it. */
+typedef enum {
+  LDR_STATE_NONE,      /* nothing staged, nothing on trial */
+  LDR_STATE_STAGED,    /* an image is staged, to install at the next boot */
+  LDR_STATE_INSTALLED, /* the image staged last was installed for good (ldrInstall) */
+  LDR_STATE_REFUSED,   /* the image staged last was refused */
+  LDR_STATE_ON_TRIAL,  /* the running image is on trial: confirm it, or the next boot reverts it */
+  LDR_STATE_CONFIRMED, /* the running image was installed on trial and confirmed */
+  LDR_STATE_REVERTED,  /* the image installed on trial was not confirmed: the old one runs again */
+  LDR_STATE_SWAPPING   /* a swap is under way (only a boot loader sees this) */
+} ldrUpdateState;
+
+/* Reads the update's state from the status area. */
+ldrStatus ldrReadUpdateState(const ldrUpdateLayout *layout, ldrUpdateState *state);
+
+/* Makes the image on trial permanent: after this returns LDR_OK no reset brings the old one
+ * back. LDR_OK too if it is confirmed already; LDR_NOT_ON_TRIAL if no image is on trial. */
+ldrStatus ldrConfirm(const ldrUpdateLayout *layout);
 
 #ifdef __cplusplus
 }

@@ -83,3 +83,4 @@ static const ldrFlash board = {readMapped, eraseSector, programUnits, NULL, BOAR
 #endif
 
 const ldrFlash *boardFlash(void) { return &board; }
+

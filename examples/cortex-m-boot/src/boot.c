@@ -6,14 +6,15 @@
  *   the first one that was linked to run where it stands, without copying it;
  * - built with INSTALL_UPDATES, it first installs an image staged in the update slot into the
  *   primary slot, through the board's flash (boardFlash.c), says what it did, and then starts
- *   the primary image as the default kind starts its image.
+ *   the primary image as the default kind starts its image; with ON_TRIAL as well, it installs
+ *   on trial and reverts an image that did not confirm itself.
  * It refuses anything damaged or misplaced, says why on the semihosting console, and stops
  * with status 2 (load image), 3 (settings block) or 5 (an install that could not finish).
  *
  * The places come from the build (see CMakeLists.txt): IMAGE_FLASH and IMAGE_REGION_SIZE,
  * SETTINGS_FLASH and SETTINGS_REGION_SIZE, the RAM window APP_RAM_START, APP_RAM_SIZE, the
  * in-place slots XIP_FLASH and XIP_SLOT_SIZE, and the update's PRIMARY_SLOT, UPDATE_SLOT,
- * SLOT_SIZE and STATUS_AREA. */
+ * SLOT_SIZE, STATUS_AREA and SCRATCH_SECTOR. */
 #include <stdint.h>
 
 #include "imageLoader.h"
@@ -136,16 +137,25 @@ static void checkSettings(void) {
 
 #ifdef INSTALL_UPDATES
 
-/* Installs what the application staged, if anything, then starts the primary image. */
+/* Installs what the application staged, if anything (on trial, with ON_TRIAL), then starts
+ * the primary image. */
 void resetHandler(void) {
-  const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT, UPDATE_SLOT,  SLOT_SIZE,
-                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE};
+  const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT,  UPDATE_SLOT,  SLOT_SIZE,
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR};
   ldrInstallOutcome outcome;
+#ifdef ON_TRIAL
+  const ldrStatus status = ldrInstallOnTrial(&layout, &outcome);
+#else
   const ldrStatus status = ldrInstall(&layout, &outcome);
+#endif
   if (outcome == LDR_NOTHING_STAGED) {
     shPrint("boot: no update staged\n");
   } else if (outcome == LDR_INSTALLED) {
     shPrint("boot: installed the staged image\n");
+  } else if (outcome == LDR_ON_TRIAL) {
+    shPrint("boot: installed the staged image on trial\n");
+  } else if (outcome == LDR_REVERTED) {
+    shPrint("boot: reverted the image on trial, which did not confirm itself\n");
   } else {
     shPrint(outcome == LDR_UPDATE_REFUSED ? "boot: staged image refused: " : "boot: install incomplete: ");
     shPrint(ldrStatusName(status));

@@ -73,13 +73,6 @@ static inline void shClose(int32_t handle) {
   (void)semihost(SYS_CLOSE, block);
 }
 
-/* Resets the whole system (SYSRESETREQ in the Cortex-M's AIRCR), as a watchdog or a reset pin would. */
-static inline __attribute__((noreturn)) void systemReset(void) {
-  *(volatile uint32_t *)0xE000ED0Cu = 0x05FA0004u;
-  for (;;) {
-  }
-}
-
 /* Ends the program; the emulator exits with `code`. */
 static inline __attribute__((noreturn)) void shExit(uint32_t code) {
   const uint32_t block[2] = {ADP_STOPPED_APPLICATION_EXIT, code};
