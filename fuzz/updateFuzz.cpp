@@ -1,9 +1,12 @@
 // libFuzzer target: arbitrary flash under the target library's install, and arbitrary streams
 // through its staging, on the flash model (256-byte sectors, 8-byte unit under the ECC rule).
 // The first byte picks the mode: arbitrary flash, a real staging with the input's bytes laid
-// over the flash afterwards, or a stream. Beyond the sanitizers' own checks it traps when:
+// over the flash afterwards (installed then, or on trial, booted twice), or a stream. Beyond the sanitizers' own checks it traps when:
 // - install says it installed, but the primary slot does not hold the update slot's image, or
 //   says anything else and the primary slot changed;
+// - on trial, after the input's bytes were laid over the flash, two boots leave a primary slot
+//   that is neither the staged image nor the one before, where neither a slot's bytes nor the
+//   status area's were changed (the scratch sector's may be);
 // - staging accepts a stream that is not, byte for byte, what the update slot then holds;
 // - either breaks a flash rule on the model.
 
@@ -28,32 +31,64 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector};
   const Bytes input(data + 1, data + size);
   const std::size_t flashSize = 2 * kSlot + 2 * kSector;
-  if (data[0] % 3 != 2) {
-    if (data[0] % 3 == 0) {
+  if (data[0] % 4 != 2) {
+    if (data[0] % 4 == 0) {
       // The whole flash as the input says.
       flash.place(0, Bytes(input.begin(), input.begin() + static_cast<long>(std::min(input.size(), flashSize))));
     } else {
-      // A real image staged, then the input's bytes over the flash from the offset its first two give.
-      Bytes image(44 + 600);
-      for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 37u);
-      const std::uint32_t fields[] = {44, 600, 0x20000000, 0x20000001};
-      for (std::size_t i = 0; i < 16; ++i) image[i] = static_cast<unsigned char>(fields[i / 4] >> (8 * (i % 4)));
-      const std::uint32_t constants[] = {0xA0FFFF9F, 7};
-      for (std::size_t i = 0; i < 8; ++i) image[32 + i] = static_cast<unsigned char>(constants[i / 4] >> (8 * (i % 4)));
-      ldrWordSum sum;
-      ldrWordSumStart(&sum);
-      ldrWordSumUpdate(&sum, image.data() + 44, 600);
-      const std::uint32_t checksum = ldrWordSumFinish(&sum);
-      for (std::size_t i = 0; i < 4; ++i) image[40 + i] = static_cast<unsigned char>(checksum >> (8 * i));
-      ldrStaging staging;
-      if (ldrStageBegin(&staging, &layout) != LDR_OK || ldrStageWrite(&staging, image.data(), image.size()) != LDR_OK ||
-          ldrStageFinish(&staging) != LDR_OK)
-        __builtin_trap();
+      // An old image installed, a new one staged, then the input's bytes over the flash from the
+      // offset its first two give.
+      const auto makeImage = [](unsigned salt) {
+        Bytes file(44 + 600);
+        for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<unsigned char>(i * 37u + salt);
+        const std::uint32_t fields[] = {44, 600, 0x20000000, 0x20000001};
+        for (std::size_t i = 0; i < 16; ++i) file[i] = static_cast<unsigned char>(fields[i / 4] >> (8 * (i % 4)));
+        const std::uint32_t constants[] = {0xA0FFFF9F, 7};
+        for (std::size_t i = 0; i < 8; ++i) file[32 + i] = static_cast<unsigned char>(constants[i / 4] >> (8 * (i % 4)));
+        ldrWordSum sum;
+        ldrWordSumStart(&sum);
+        ldrWordSumUpdate(&sum, file.data() + 44, 600);
+        const std::uint32_t checksum = ldrWordSumFinish(&sum);
+        for (std::size_t i = 0; i < 4; ++i) file[40 + i] = static_cast<unsigned char>(checksum >> (8 * i));
+        return file;
+      };
+      const auto stage = [&layout](const Bytes& file) {
+        ldrStaging staging;
+        if (ldrStageBegin(&staging, &layout) != LDR_OK || ldrStageWrite(&staging, file.data(), file.size()) != LDR_OK ||
+            ldrStageFinish(&staging) != LDR_OK)
+          __builtin_trap();
+      };
+      ldrInstallOutcome installed;
+      stage(makeImage(1));
+      if (ldrInstall(&layout, &installed) != LDR_OK || installed != LDR_INSTALLED) __builtin_trap();
+      const Bytes image = makeImage(2);
+      stage(image);
+      const Bytes oldPrimary = flash.peek(0, image.size());
+      bool overSlots = false;
+      if (data[0] % 4 == 3) {
+        // On trial: installed, then the input over the flash, then two boots more.
+        ldrInstallOutcome outcome;
+        (void)ldrInstallOnTrial(&layout, &outcome);
+        if (outcome != LDR_ON_TRIAL) __builtin_trap();
+      }
       if (input.size() >= 2) {
         const std::size_t offset = (input[0] | std::size_t{input[1]} << 8) % flashSize;
         Bytes over = flash.peek(static_cast<std::uint32_t>(offset), std::min(input.size() - 2, flashSize - offset));
         for (std::size_t i = 0; i < over.size(); ++i) over[i] ^= input[2 + i];
+        // Bytes changed in the slots or the status area: forged state, which no power cut makes
+        // (a cut moves bits one way only), so the image check below does not hold there.
+        overSlots = offset < 2 * kSlot + 2 * kSector && over != flash.peek(static_cast<std::uint32_t>(offset), over.size());
         flash.place(static_cast<std::uint32_t>(offset), over);
+      }
+      if (data[0] % 4 == 3) {
+        for (int boot = 0; boot < 2; ++boot) {
+          ldrInstallOutcome outcome;
+          (void)ldrInstallOnTrial(&layout, &outcome);
+        }
+        const Bytes primary = flash.peek(0, image.size());
+        if (!overSlots && primary != image && primary != oldPrimary) __builtin_trap();
+        if (flash.violations() != 0) __builtin_trap();
+        return 0;
       }
     }
     const Bytes primary = flash.peek(0, kSlot);

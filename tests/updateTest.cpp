@@ -585,6 +585,21 @@ TEST(Staging, RefusesCallsOutOfTurnWithTheirStatus) {
   EXPECT_EQ(ldrStageWrite(&staging, noHeader.data(), noHeader.size()), LDR_BAD_HEADER_SIZE);
   EXPECT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_BAD_HEADER_SIZE);
   EXPECT_EQ(ldrStageFinish(&staging), LDR_BAD_HEADER_SIZE);
+  // On trial: nothing is staged over the image a revert needs until the new one is confirmed.
+  EXPECT_EQ(ldrConfirm(&device.layout), LDR_NOT_ON_TRIAL);
+  ASSERT_EQ(stage(device, loadImage(randomBytes(300, 21), kRamStart, kRamStart + 1)), LDR_OK);
+  ldrInstallOutcome outcome;
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_ON_TRIAL);
+  EXPECT_EQ(ldrStageBegin(&staging, &device.layout), LDR_NOT_CONFIRMED);
+  EXPECT_EQ(ldrConfirm(&device.layout), LDR_OK);
+  EXPECT_EQ(ldrConfirm(&device.layout), LDR_OK);
+  EXPECT_EQ(ldrStageBegin(&staging, &device.layout), LDR_OK);
+  EXPECT_EQ(ldrConfirm(nullptr), LDR_NULL_ARGUMENT);
+  ldrUpdateState state;
+  EXPECT_EQ(ldrReadUpdateState(&device.layout, nullptr), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrReadUpdateState(&device.layout, &state), LDR_OK);
+  EXPECT_EQ(state, LDR_STATE_CONFIRMED);
 }
 
 TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
@@ -593,8 +608,14 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
     const char* name;
     Change change;
     ldrStatus expected;
+    ldrStatus onTrial = LDR_BAD_LAYOUT;  // ldrInstallOnTrial, where it differs: it needs the scratch sector too
   } const cases[] = {
-      {"as made", [](ldrUpdateLayout&, ldrFlash&) {}, LDR_OK},
+      {"as made", [](ldrUpdateLayout&, ldrFlash&) {}, LDR_OK, LDR_OK},
+      {"a scratch sector in the primary slot", [](ldrUpdateLayout& l, ldrFlash&) { l.scratchSector = 4096; }, LDR_OK},
+      {"a scratch sector off a sector boundary", [](ldrUpdateLayout& l, ldrFlash&) { l.scratchSector += 8; }, LDR_OK},
+      {"a slot of more sectors than a swap counts", [](ldrUpdateLayout& l, ldrFlash&) {
+         l.primarySlot = 0; l.slotSize = 2048u * 4096u; l.updateSlot = l.slotSize; l.statusArea = 2 * l.slotSize;
+         l.scratchSector = l.statusArea + 8192; }, LDR_OK},
       {"program unit 3", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 3; }, LDR_BAD_LAYOUT},
       {"program unit 64", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 64; }, LDR_BAD_LAYOUT},
       {"program unit 0", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 0; }, LDR_BAD_LAYOUT},
@@ -607,7 +628,7 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
       {"a slot size of no whole sectors", [](ldrUpdateLayout& l, ldrFlash&) { l.slotSize = 8192 + 1024; }, LDR_BAD_LAYOUT},
       {"an empty slot", [](ldrUpdateLayout& l, ldrFlash&) { l.slotSize = 0; }, LDR_BAD_LAYOUT},
       {"a status area past 2^32", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 0xFFFFF000; }, LDR_BAD_LAYOUT},
-      {"a status area that ends at 2^32", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 0xFFFFE000; }, LDR_OK},
+      {"a status area that ends at 2^32", [](ldrUpdateLayout& l, ldrFlash&) { l.statusArea = 0xFFFFE000; }, LDR_OK, LDR_OK},
       {"no erase callback", [](ldrUpdateLayout&, ldrFlash& f) { f.erase = nullptr; }, LDR_NULL_ARGUMENT},
       {"no flash", [](ldrUpdateLayout& l, ldrFlash&) { l.flash = nullptr; }, LDR_NULL_ARGUMENT},
   };
@@ -615,12 +636,18 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ldrFlash flash = *model.flash();
-    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576};
+    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192};
     c.change(layout, flash);
     EXPECT_STREQ(ldrStatusName(ldrCheckUpdateLayout(&layout)), ldrStatusName(c.expected));
     ldrInstallOutcome outcome = LDR_INSTALLED;
     if (c.expected != LDR_OK) {
       EXPECT_EQ(ldrInstall(&layout, &outcome), c.expected);
+      EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
+    }
+    if (c.expected != LDR_OK || c.onTrial != LDR_OK) {
+      outcome = LDR_INSTALLED;
+      EXPECT_STREQ(ldrStatusName(ldrInstallOnTrial(&layout, &outcome)),
+                   ldrStatusName(c.expected != LDR_OK ? c.expected : c.onTrial));
       EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
     }
   }
