@@ -18,7 +18,12 @@
  * - Install acts on "staged" only: it checks the update slot against the record, then rewrites
  *   the primary slot sector by sector where it differs, compares every byte, and records
  *   "installed". The update slot is not written while it is staged, so a cut anywhere leaves a
- *   primary slot that the next install finishes from the same bytes. */
+ *   primary slot that the next install finishes from the same bytes.
+ * - Install on trial swaps the slots instead, through the scratch sector: "swap in" first, then
+ *   one record per finished step of each sector, then "on trial". The next boot that finds "on
+ *   trial" records "swap back" and swaps the same way, then "reverted"; a confirm records
+ *   "confirmed". Staging is refused from "swap in" to the end of the trial, so the old image in
+ *   the update slot stays whole for as long as a revert may need it. */
 #include "imageUpdate.h"
 
 #define LDR_RECORD_SIZE 32u
