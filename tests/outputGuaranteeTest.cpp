@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -153,6 +155,42 @@ TEST_P(OutputGuarantee, FailedWriteLeavesTheOldTarget) {
   EXPECT_EQ(pack(dir.file("in"), target, limited).exitStatus, 128 + SIGXFSZ);
   EXPECT_EQ(readFile(target), old);
   EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+}
+
+// Where no temporary file can be made, only a folder that refuses new files is written in place;
+// any other reason is a failure that leaves the old target as it was, even when the write
+// would fail next (a full disk).
+TEST_P(OutputGuarantee, NoTemporaryFileLeavesTheOldTarget) {
+  const Bytes old = packOldTarget();
+  writeFile(dir.file("in"), randomBytes(3000, 3));
+  const struct {
+    int error;
+    bool inPlace;
+  } cases[] = {{ENOSPC, false}, {EDQUOT, false}, {EMFILE, false}, {ENFILE, false}, {EACCES, true}, {EPERM, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(strerror(c.error)));
+    RunOptions options = writesFailBeyond(100);
+    options.environment = {{"LD_PRELOAD", MKSTEMP_FAILS_LIBRARY},
+                           {"MKSTEMP_ERRNO", std::to_string(c.error)},
+                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    const ProgramResult failed = pack(dir.file("in"), target, options);
+    EXPECT_EQ(failed.exitStatus, 20);
+    if (c.inPlace) {
+      // Written in place, and the failed write empties or removes it, as a run in place always did.
+      EXPECT_NE(failed.err.find("cannot write"), std::string::npos) << failed.err;
+      writeFile(target, old);
+    } else {
+      EXPECT_NE(failed.err.find("cannot create " + target + ": " + strerror(c.error)), std::string::npos)
+          << failed.err;
+      EXPECT_EQ(readFile(target), old);
+    }
+    EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+    // With room to write, a folder that refuses new files still gets the image in place.
+    options.fileSizeLimit.reset();
+    options.ignoredSignals.clear();
+    EXPECT_EQ(pack(dir.file("in"), target, options).exitStatus, c.inPlace ? 0 : 20);
+    EXPECT_EQ(readFile(target).size() > old.size(), c.inPlace);
+  }
 }
 
 // A name too long for a temporary file made by adding to it (".NAME.XXXXXX") still gets one:

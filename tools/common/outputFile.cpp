@@ -245,8 +245,17 @@ bool OutputFile::open(const std::string& target) {
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  // No file can be made beside the target: write it in place, as before.
-  if (handle == INVALID_HANDLE_VALUE) return openInPlace(target_, true);
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A folder that refuses new files is written in place, as before; any other failure (a full
+    // disk, no handle left) is a failure, since in place the old target would be lost to the
+    // next write that fails.
+    const DWORD reason = GetLastError();
+    if (reason == ERROR_ACCESS_DENIED || reason == ERROR_WRITE_PROTECT) return openInPlace(target_, true);
+    errno = reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL ? ENOSPC
+            : reason == ERROR_TOO_MANY_OPEN_FILES                         ? EMFILE
+                                                                          : EIO;
+    return false;
+  }
 
   temporary_ = toUtf8(fs::path(pattern));
   temporaryWide_ = pattern;
@@ -366,8 +375,13 @@ bool OutputFile::open(const std::string& target) {
       gPendingTemporary.store(temporary_.c_str());
     }
   }
-  // No file can be made beside the target: write it in place, as before.
-  if (descriptor < 0) return openInPlace(target_, true);
+  if (descriptor < 0) {
+    // A folder that refuses new files (by permission, or a read-only file system) is written in
+    // place, as before. Any other failure (no space, no inode, a quota, no descriptor left) is
+    // a failure: written in place, the old target would be lost to the next write that fails.
+    if (errno == EACCES || errno == EPERM || errno == EROFS) return openInPlace(target_, true);
+    return false;
+  }
 
   if (exists) {
     // Keep the owner where the system lets us (as root); otherwise the file is ours, as any
