@@ -79,6 +79,44 @@ TEST(ElfPayload, SectionsAtTheirLoadAddressesInEveryClassAndByteOrder) {
   }
 }
 
+// Load addresses as GNU binutils read them (objdump -h's LMA, what objcopy -O binary places):
+// by file offset inside a segment, and a segment's virtual address where no program header has
+// a physical one and more than one segment loads.
+TEST(ElfPayload, LoadAddressesAsBinutilsReadThem) {
+  const struct {
+    const char* name;
+    std::vector<ElfSectionBlueprint> sections;
+    std::uint64_t entry;
+    std::vector<std::uint64_t> loadAddresses;
+  } cases[] = {
+      {"two overlays packed in one segment, by file offset",
+       {{".ov_a", 0x2001C000, 0x080016B8, randomBytes(8, 3)}, {".ov_b", 0x2001C000, 0, randomBytes(8, 4), false, true, 0, true}},
+       0x080016B8,
+       {0x080016B8, 0x080016C0}},
+      {"every physical address zero, two segments: the virtual ones",
+       {{".text", 0x8000, 0, randomBytes(16, 5)}, {".data", 0x8100, 0, randomBytes(8, 6)}},
+       0x8001,
+       {0x8000, 0x8100}},
+      {"one segment at physical address zero: zero",
+       {{".text", 0x8000, 0, randomBytes(16, 7)}},
+       0x1,
+       {0x0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElfBlueprint blueprint;
+    blueprint.entry = c.entry;
+    blueprint.sections = c.sections;
+    const Bytes file = buildElf(blueprint);
+    const ElfReading reading = readBytes(file);
+    ASSERT_TRUE(reading.payload) << reading.problem;
+    ASSERT_EQ(reading.payload->sections.size(), c.loadAddresses.size());
+    for (std::size_t i = 0; i < c.loadAddresses.size(); ++i)
+      EXPECT_EQ(reading.payload->sections[i].loadAddress, c.loadAddresses[i]) << reading.payload->sections[i].name;
+    EXPECT_EQ(reading.payload->loadAddress, c.loadAddresses.front());
+  }
+}
+
 // Each refusal, with the reason it gives.
 TEST(ElfPayload, RefusalsSayWhy) {
   const auto with = [](auto change) {

@@ -74,9 +74,11 @@ Bytes buildElf(const ElfBlueprint& blueprint) {
 
   for (std::size_t i = 0; i < blueprint.sections.size(); ++i) {
     const ElfSectionBlueprint& section = blueprint.sections[i];
-    const std::uint64_t fileSize = section.contents.size();
+    std::uint64_t fileSize = section.contents.size();
+    for (std::size_t next = i + 1; next < blueprint.sections.size() && blueprint.sections[next].sharesPrevious; ++next)
+      fileSize += blueprint.sections[next].contents.size();
     const std::uint64_t memorySize = section.noBits ? section.noBitsSize : fileSize;
-    w.put(1, 4);                      // PT_LOAD
+    w.put(section.sharesPrevious ? 0 : 1, 4);  // PT_NULL or PT_LOAD
     if (blueprint.wide) w.put(5, 4);  // p_flags
     w.put(contentOffsets[i], static_cast<int>(addressWidth));
     w.put(section.runAddress, static_cast<int>(addressWidth));

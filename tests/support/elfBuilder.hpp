@@ -8,7 +8,7 @@
 
 // ELF executables made byte by byte for the tests, in either class and byte order: sections
 // with contents (or .bss-like ones without), each in a loadable segment of its own whose
-// physical address gives the section's load address.
+// physical address gives the section's load address, or in the one before's.
 struct ElfSectionBlueprint {
   std::string name;
   std::uint64_t runAddress = 0;   // sh_addr, the segment's virtual address
@@ -17,6 +17,9 @@ struct ElfSectionBlueprint {
   bool noBits = false;            // SHT_NOBITS (.bss)
   bool allocated = true;          // SHF_ALLOC
   std::uint64_t noBitsSize = 0;
+  // Its contents follow the previous section's in that section's segment (overlays in one
+  // PT_LOAD, say); its own program header is then PT_NULL.
+  bool sharesPrevious = false;
 };
 
 struct ElfBlueprint {

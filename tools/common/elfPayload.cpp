@@ -160,13 +160,21 @@ class Reader {
 
   bool readSegments() {
     std::array<unsigned char, 56> entry{};
+    bool everyPhysicalZero = true;
     for (std::uint64_t i = 0; i < programCount_; ++i) {
       const auto bytes = std::span(entry).first(layout_.programHeaderSize);
       if (!readPart(programOffset_ + i * programEntrySize_, bytes, "program header " + std::to_string(i))) return false;
+      everyPhysicalZero = everyPhysicalZero && decoder_.address(bytes, layout_.pPhysical) == 0;
       if (decoder_.word(bytes, 0) != kLoadSegment) continue;
       segments_.push_back({decoder_.address(bytes, layout_.pOffset), decoder_.address(bytes, layout_.pFileSize),
                            decoder_.address(bytes, layout_.pVirtual), decoder_.address(bytes, layout_.pPhysical),
                            decoder_.address(bytes, layout_.pMemorySize)});
+    }
+    // Where every program header's physical address is zero and more than one segment loads,
+    // the linker wrote none: binutils then take each segment's virtual address for it. (With a
+    // single segment, or one other header's physical address set, zero stands.)
+    if (everyPhysicalZero && segments_.size() > 1) {
+      for (Segment& segment : segments_) segment.physicalAddress = segment.virtualAddress;
     }
     return true;
   }
@@ -225,17 +233,19 @@ class Reader {
     return true;
   }
 
-  // The load address: the run address moved as the segment that holds the section moves it
-  // (its physical address less its virtual one); the run address where no segment holds it.
+  // The load address, as binutils take it: for a section that a segment holds (in the file and in
+  // memory), the segment's physical address plus the section's place in the segment's file
+  // image, by file offset (one segment may pack sections of several run addresses, such as
+  // overlays); the run address where no segment holds it.
   std::uint64_t loadAddressOf(const ElfSection& section) const {
     for (const Segment& segment : segments_) {
       const bool inFile = section.fileOffset >= segment.offset &&
                           fits(section.fileOffset - segment.offset, section.size, segment.fileSize);
       const bool inMemory = section.runAddress >= segment.virtualAddress &&
                             fits(section.runAddress - segment.virtualAddress, section.size, segment.memorySize);
-      const std::uint64_t moved = section.runAddress - segment.virtualAddress;
+      const std::uint64_t into = section.fileOffset - segment.offset;
       if (inFile && inMemory)
-        return moved <= UINT64_MAX - segment.physicalAddress ? segment.physicalAddress + moved : UINT64_MAX;
+        return into <= UINT64_MAX - segment.physicalAddress ? segment.physicalAddress + into : UINT64_MAX;
     }
     return section.runAddress;
   }
