@@ -142,10 +142,12 @@ TEST(ElfPayload, RefusalsSayWhy) {
       {"byte order 0", patched(5, {0}), "not an ELF file: byte order 0"},
       {"header cut", Bytes(good.begin(), good.begin() + 40), "truncated: the ELF header lies past the end of the file"},
       {"relocatable", with([](ElfBlueprint& s) { s.type = 1; }),
-       "not an executable (ET_EXEC): a relocatable object (ET_REL)"},
+       "not an executable (ET_EXEC): a relocatable object (ET_REL): pass the linked executable, not an object file"},
       {"position-independent", with([](ElfBlueprint& s) { s.type = 3; }),
-       "not an executable (ET_EXEC): a shared object or position-independent executable (ET_DYN)"},
-      {"no section headers", patched(32, {0, 0, 0, 0}), "no section headers"},
+       "not an executable (ET_EXEC): a shared object or position-independent executable (ET_DYN): link with -no-pie, "
+       "or at a fixed address"},
+      {"no section headers", patched(32, {0, 0, 0, 0}),
+       "no section headers (strip --strip-section-headers or llvm-objcopy --strip-sections removes what packing needs)"},
       {"section headers past the end", patched(32, {0xF0, 0xFF, 0, 0}),
        "truncated: the section headers lie past the end of the file"},
       {"program headers past the end", patched(28, {0xF0, 0xFF, 0, 0}),
@@ -167,6 +169,14 @@ TEST(ElfPayload, RefusalsSayWhy) {
        "a gap of 402652882 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
        "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would fill "
        "the gap with zeros"},
+      {"gaps under the limit each, over it in all", with([](ElfBlueprint& s) {
+         s.sections = {s.sections[0], s.sections[1], s.sections[1]};
+         s.sections[1].loadAddress = 0x08000000 + 302 + 600000;
+         s.sections[2].loadAddress = s.sections[1].loadAddress + 20 + 600000;
+         s.sections[2].name = ".data2";
+       }),
+       "gaps of 1200000 bytes in all between 3 sections: more than the 1048576 bytes of zeros an image may be filled "
+       "with in all"},
       {"entry outside", with([](ElfBlueprint& s) { s.entry = 0x08000145; }),
        "the entry address 0x08000145 lies outside the payload (0x08000000 to 0x08000144)"},
   };

@@ -57,6 +57,10 @@ struct Decoder {
   }
 };
 
+// What a file without section headers lacks, and what removes them.
+constexpr const char* kNoSectionHeaders =
+    "no section headers (strip --strip-section-headers or llvm-objcopy --strip-sections removes what packing needs)";
+
 struct Segment {
   std::uint64_t offset, fileSize, virtualAddress, physicalAddress, memorySize;
 };
@@ -116,8 +120,9 @@ class Reader {
     if (!readPart(0, std::span(header).first(layout_.headerSize), "the ELF header")) return false;
     const std::uint16_t type = decoder_.half(header, 16);
     if (type != kExecutable) {
-      const char* what = type == 1   ? "a relocatable object (ET_REL)"
-                         : type == 3 ? "a shared object or position-independent executable (ET_DYN)"
+      const char* what = type == 1 ? "a relocatable object (ET_REL): pass the linked executable, not an object file"
+                         : type == 3 ? "a shared object or position-independent executable (ET_DYN): link with "
+                                       "-no-pie, or at a fixed address"
                          : type == 4 ? "a core file (ET_CORE)"
                                      : "of an unknown type";
       return refuse(std::string("not an executable (ET_EXEC): ") + what);
@@ -130,7 +135,7 @@ class Reader {
     sectionEntrySize_ = decoder_.half(header, layout_.sectionEntrySize);
     sectionCount_ = decoder_.half(header, layout_.sectionCount);
     nameIndex_ = decoder_.half(header, layout_.nameIndex);
-    if (sectionOffset_ == 0) return refuse("no section headers");
+    if (sectionOffset_ == 0) return refuse(kNoSectionHeaders);
     if (sectionEntrySize_ < layout_.sectionHeaderSize) return refuse("section headers of an impossible size");
     // Counts too large for the header stand in section 0.
     if (sectionCount_ == 0 || nameIndex_ == kExtendedIndex || programCount_ == kExtendedIndex) {
@@ -142,7 +147,7 @@ class Reader {
       if (nameIndex_ == kExtendedIndex) nameIndex_ = decoder_.word(first, layout_.shLink);
       if (programCount_ == kExtendedIndex) programCount_ = decoder_.word(first, layout_.shInfo);
     }
-    if (sectionCount_ == 0) return refuse("no section headers");
+    if (sectionCount_ == 0) return refuse(kNoSectionHeaders);
     if (sectionCount_ > kMostEntries || programCount_ > kMostEntries) {
       return refuse("more than " + std::to_string(kMostEntries) + " sections or program headers");
     }
@@ -273,6 +278,15 @@ class Reader {
     }
     const std::uint64_t first = sections.front().loadAddress;
     const std::uint64_t size = sections.back().loadAddress + sections.back().size - first;
+    // Each gap is bounded above; so is their sum, or many sections far apart would still make an
+    // image (and a scratch copy) of hundreds of megabytes from a small ELF.
+    std::uint64_t filled = size;
+    for (const ElfSection& section : sections) filled -= section.size;
+    if (filled > kLargestElfGap) {
+      return refuse("gaps of " + std::to_string(filled) + " bytes in all between " + std::to_string(sections.size()) +
+                    " sections: more than the " + std::to_string(kLargestElfGap) +
+                    " bytes of zeros an image may be filled with in all");
+    }
     if (size > UINT32_MAX) {
       return refuse("a payload of " + std::to_string(size) + " bytes: more than the image size field's 4294967295");
     }
@@ -347,15 +361,32 @@ SpooledElf spoolElfPayload(const std::string& path,
   result.payload = std::move(*reading.payload);
   errno = 0;
   result.spool = openSpoolFile();
+  // A read of the ELF that fails (it shrank during a relink) is told from a scratch file that
+  // takes no more bytes.
+  bool readFailed = false;
+  int readError = 0;
+  const ReadAt readNoting = [&](std::uint64_t offset, std::span<unsigned char> into) {
+    errno = 0;
+    if (read(offset, into)) return true;
+    readFailed = true;
+    readError = errno;
+    return false;
+  };
   if (!result.spool ||
-      !writeElfPayload(result.payload, read, copyBuffer(),
+      !writeElfPayload(result.payload, readNoting, copyBuffer(),
                        [&](std::span<const unsigned char> bytes) {
                          if (onPayload) onPayload(bytes);
                          return std::fwrite(bytes.data(), 1, bytes.size(), result.spool.get()) == bytes.size();
                        }) ||
       std::fseek(result.spool.get(), 0, SEEK_SET) != 0) {
-    result.problem = SpooledElf::Problem::noScratchRoom;
-    result.reason = "cannot read " + escapePath(path) + ": no room for its payload: " + systemReason(errno);
+    if (readFailed) {
+      result.problem = SpooledElf::Problem::unreadable;
+      result.reason = "cannot read " + escapePath(path) + ": " +
+                      (readError != 0 ? systemReason(readError) : "it ended early (did it change while being read?)");
+    } else {
+      result.problem = SpooledElf::Problem::noScratchRoom;
+      result.reason = "cannot read " + escapePath(path) + ": no room for its payload: " + systemReason(errno);
+    }
   }
   return result;
 }
