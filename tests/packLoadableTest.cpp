@@ -223,12 +223,13 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
       {"load address too wide",
        {dir.file("src.bin"), dir.file("out"), "n", "100000000", "0"},
        "ERROR : Invalid address - 100000000\n",
-       "packLoadable: invalid load address \"100000000\": more than 32 bits\n"},
+       "packLoadable: invalid load address \"100000000\": more than 32 bits; addresses are hexadecimal: 100000000 in "
+       "decimal is 5f5e100\n"},
       // Addresses are checked before any file is opened, even a missing source.
       {"exec address too wide",
        {missing, dir.file("out"), "n", "0", "-100000000"},
        "ERROR : Invalid address - -100000000\n",
-       "packLoadable: invalid exec address \"-100000000\": more than 32 bits\n"},
+       "packLoadable: invalid exec address \"-100000000\": more than 32 bits; addresses are hexadecimal\n"},
       // No argument can add a line to the output, where a script looks for the checksum line,
       // nor forge one on standard error.
       {"a line break in the source",
@@ -242,7 +243,7 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
       {"a line break in an address",
        {dir.file("src.bin"), dir.file("out"), "n", "100000000\nX", "0"},
        "ERROR : Invalid address - 100000000\\x0AX\n",
-       "packLoadable: invalid load address \"100000000\\x0AX\": more than 32 bits\n"},
+       "packLoadable: invalid load address \"100000000\\x0AX\": more than 32 bits; addresses are hexadecimal\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -260,6 +261,10 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
 TEST_F(PackLoadable, LenientArgumentsAreWarnedAbout) {
   writeFile(dir.file("a.bin"), randomBytes(8, 1));
   writeFile(dir.file("b.bin"), randomBytes(8, 2));
+  Bytes elf = textBytes("\x7F" "ELF");
+  elf.resize(64, 1);
+  writeFile(dir.file("app.elf"), elf);
+  ASSERT_EQ(pack({dir.file("a.bin"), dir.file("packed"), "APP", "0", "0"}).exitStatus, 0);
   const struct {
     const char* what;
     std::vector<std::string> args;
@@ -279,6 +284,24 @@ TEST_F(PackLoadable, LenientArgumentsAreWarnedAbout) {
        0x800,
        "packLoadable: warning: load address \"zz\" has no hexadecimal digits: read as 0x0\n"
        "packLoadable: warning: exec address \"0x0800_0000\" has text after its digits (\"_0000\"): read as 0x800\n"},
+      {"an ELF as SOURCE",
+       {dir.file("app.elf"), dir.file("out"), "APP", "0", "0"},
+       0,
+       0,
+       "packLoadable: warning: SOURCE \"" + dir.file("app.elf") +
+           "\" is an ELF file, packed as raw bytes: packLoadable --elf packs what it loads\n"},
+      {"a load image as SOURCE",
+       {dir.file("packed.img"), dir.file("out"), "APP", "0", "0"},
+       0,
+       0,
+       "packLoadable: warning: SOURCE \"" + dir.file("packed.img") +
+           "\" is a load image already: it is packed whole, its header and all\n"},
+      {"a name of more than 16 bytes",
+       {dir.file("a.bin"), dir.file("out"), "A-NAME-LONGER-THAN-16", "0", "0"},
+       0,
+       0,
+       "packLoadable: warning: NAME \"A-NAME-LONGER-THAN-16\" is longer than 16 bytes: the image stores "
+       "\"A-NAME-LONGER-TH\"\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -145,6 +145,27 @@ TEST_F(StampPack, IdentifierArgument) {
   }
 }
 
+// An input packed already (INPUT and OUTPUT swapped, say) is stamped as asked, with a warning.
+TEST_F(StampPack, InputPackedAlreadyIsWarnedAbout) {
+  writeFile(dir.file("in"), randomBytes(40, 5));
+  expectRun({dir.file("in"), dir.file("app.stp")}, 0, {}, "");
+  Bytes loadImage(44, 0);
+  for (const auto& [at, value] : {std::pair{0, 44u}, std::pair{32, 0xA0FFFF9Fu}, std::pair{36, 7u}})
+    for (int i = 0; i < 4; ++i) loadImage[static_cast<std::size_t>(at + i)] = static_cast<unsigned char>(value >> (8 * i));
+  writeFile(dir.file("app.img"), loadImage);
+  const struct {
+    const char* input;
+    const char* kind;
+  } cases[] = {{"app.stp", "a stamped image"}, {"app.img", "a load image"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    expectRun({dir.file(c.input), dir.file("out")}, 0, {},
+              "stampPack: warning: INPUT \"" + dir.file(c.input) + "\" is " + c.kind +
+                  " already: it is stamped whole, its header and all (are INPUT and OUTPUT swapped?)\n");
+    EXPECT_EQ(readFile(dir.file("out")).size(), 16 + readFile(dir.file(c.input)).size());
+  }
+}
+
 TEST_F(StampPack, DateIsTheLocalDateOfTheHostsZone) {
   const Bytes payload = textBytes("dated");
   writeFile(dir.file("in"), payload);

@@ -13,6 +13,7 @@
 #include "elfPayload.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
+#include "inputKind.hpp"
 #include "loadImage.hpp"
 #include "outputFile.hpp"
 #include "programMain.hpp"
@@ -77,8 +78,16 @@ int fail(const char* format, const std::string& argument, const std::string& why
 std::optional<std::uint32_t> readAddress(const std::string& argument, const char* what) {
   const auto reading = parseHexArgument(argument);
   if (!reading) {
+    // Digits alone that fit 32 bits as a decimal number: most likely meant so.
+    std::string hint = "; addresses are hexadecimal";
+    if (!argument.empty() && argument.size() <= 10 && argument.find_first_not_of("0123456789") == std::string::npos &&
+        std::stoull(argument) <= UINT32_MAX) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%llx", std::stoull(argument));
+      hint += ": " + argument + " in decimal is " + hex;
+    }
     fail("ERROR : Invalid address - %s\n", argument,
-         std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits");
+         std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits" + hint);
     return std::nullopt;
   }
   printWarning(kProgram, hexArgumentWarning(what, argument, *reading));
@@ -105,6 +114,10 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
 int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, std::uint32_t execAddress,
               const std::string& imageName, const std::string& sourcePath, const std::string& targetBase) {
   const std::string targetPath = targetBase + ".img";
+  if (imageName.size() > kImageNameSize) {
+    printWarning(kProgram, "NAME \"" + escapePath(imageName) + "\" is longer than " + std::to_string(kImageNameSize) +
+                               " bytes: the image stores \"" + escapePath(imageName.substr(0, kImageNameSize)) + "\"");
+  }
   if (size > UINT32_MAX) {
     return fail("ERROR : Source file too large - %s\n", sourcePath,
                 "cannot pack " + escapePath(sourcePath) + ": more than 4294967295 bytes");
@@ -220,6 +233,10 @@ int run(const std::vector<std::string>& args) {
   if (!source) return kExitFailure;
   const auto sourceSize = regularFileSize(source.get());
   if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath, inputRefusal(sourcePath, true, 0));
+  // An ELF or an image packed already is packed as asked, with a word that it may not be what was meant.
+  const InputKind kind = inputKindOf(source.get(), *sourceSize);
+  if (kind == InputKind::elf || kind == InputKind::loadImage)
+    printWarning(kProgram, repackingWarning(kind, "SOURCE", sourcePath, "packed", "packLoadable --elf packs what it loads"));
   const int status = packImage(source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath, args[2]);
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.

@@ -15,6 +15,7 @@
 #include "commandLine.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
+#include "inputKind.hpp"
 #include "outputFile.hpp"
 #include "programMain.hpp"
 #include "stampHeader.hpp"
@@ -128,6 +129,10 @@ int run(const std::vector<std::string>& args) {
   const auto inputSize = input ? regularFileSize(input.get()) : std::nullopt;
   if (!inputSize) return fail(inputRefusal(inputPath, notRegular, openError));
   if (*inputSize > UINT32_MAX) return fail("cannot stamp " + escapePath(inputPath) + ": more than 4294967295 bytes");
+  // An image packed already is stamped as asked, with a word: INPUT and OUTPUT may be swapped.
+  const InputKind kind = inputKindOf(input.get(), *inputSize);
+  if (kind == InputKind::stampedImage || kind == InputKind::loadImage)
+    printWarning(kProgram, repackingWarning(kind, "INPUT", inputPath, "stamped", "") + " (are INPUT and OUTPUT swapped?)");
   if (isSameFile(inputPath, outputPath))
     return fail("cannot write " + escapePath(outputPath) + ": it is the input file");
 
