@@ -533,8 +533,12 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
       {"no name",
        {"--elf", dir.file("app.elf"), dir.file("out")},
        "",
-       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf takes ELF, TARGET and NAME only: the addresses "
-       "come from the ELF\n"},
+       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf needs ELF, TARGET and NAME: NAME is missing\n"},
+      {"no target and no name",
+       {"--elf", dir.file("app.elf")},
+       "",
+       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf needs ELF, TARGET and NAME: TARGET and NAME are "
+       "missing\n"},
   };
   for (const auto& c : refusals) {
     SCOPED_TRACE(c.what);
@@ -544,4 +548,14 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(readFile(dir.file("out.img")), (Bytes{1, 2, 3}));
   }
+#ifndef _WIN32
+  // The scratch copy of the payload goes where TMPDIR says: to a folder that is not there, none.
+  RunOptions noScratch;
+  noScratch.environment = {{"TMPDIR", dir.file("no such folder")}};
+  const ProgramResult result =
+      runProgram(kPackLoadable, {"--elf", dir.file("app.elf"), dir.file("out"), "N"}, noScratch);
+  EXPECT_EQ(result.exitStatus, 20);
+  EXPECT_NE(result.err.find("no room for its payload: No such file or directory"), std::string::npos) << result.err;
+  EXPECT_EQ(readFile(dir.file("out.img")), (Bytes{1, 2, 3}));
+#endif
 }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -209,7 +210,18 @@ std::optional<FileIdentity> fileIdentity(const std::string& path) {
   return identityOf(info);
 }
 
-Stream openSpoolFile() { return Stream(std::tmpfile()); }
+Stream openSpoolFile() {
+  // In TMPDIR where it names a folder, as other tools take it (tmpfile() always uses /tmp);
+  // unlinked at once, so that it goes with the process whatever ends it.
+  const char* folder = std::getenv("TMPDIR");
+  std::string pattern = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/.imagePackers.XXXXXX";
+  const int descriptor = mkstemp(pattern.data());
+  if (descriptor < 0) return Stream();
+  unlink(pattern.c_str());
+  std::FILE* file = fdopen(descriptor, "w+b");
+  if (file == nullptr) close(descriptor);
+  return Stream(file);
+}
 
 #endif
 

@@ -176,9 +176,11 @@ Stream openSource(const std::string& path) {
 // load and exec addresses the ELF gives. Returns the exit status.
 int packElf(const std::vector<std::string>& args) {
   if (args.size() != 5) {
-    std::fprintf(stderr,
-                 "usage: packLoadable --elf ELF TARGET NAME\n"
-                 "packLoadable: --elf takes ELF, TARGET and NAME only: the addresses come from the ELF\n");
+    // Too few: say which is missing; too many: the addresses, most likely, which the ELF gives.
+    const char* why = args.size() < 4   ? "--elf needs ELF, TARGET and NAME: TARGET and NAME are missing"
+                      : args.size() < 5 ? "--elf needs ELF, TARGET and NAME: NAME is missing"
+                                        : "--elf takes ELF, TARGET and NAME only: the addresses come from the ELF";
+    std::fprintf(stderr, "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: %s\n", why);
     return kExitFailure;
   }
   const std::string& elfPath = args[2];
