@@ -101,6 +101,14 @@ TEST(ElfPayload, LoadAddressesAsBinutilsReadThem) {
        {{".text", 0x8000, 0, randomBytes(16, 7)}},
        0x1,
        {0x0}},
+      {"an empty section below the others takes no part",
+       {{".empty", 0x07FF0000, 0x07FF0000, {}}, {".text", 0x08000000, 0x08000000, randomBytes(16, 8)}},
+       0x08000001,
+       {0x08000000}},
+      {"in the order of load addresses, not of run addresses",
+       {{".fast", 0x20000000, 0x08000000, randomBytes(16, 9)}, {".slow", 0x10000000, 0x08000010, randomBytes(16, 10)}},
+       0x08000001,
+       {0x08000000, 0x08000010}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,6 +161,17 @@ TEST(ElfPayload, RefusalsSayWhy) {
       {"program headers past the end", patched(28, {0xF0, 0xFF, 0, 0}),
        "truncated: the program headers lie past the end of the file"},
       {"contents past the end", patched(offsets.sectionHeaders + 40 + 20, {0xFF, 0xFF, 0, 0}),
+       "truncated: the contents of .text lie past the end of the file"},
+      {"an offset so large that offset and size wrap past 2^64", [&] {
+         ElfBlueprint wide = firmware(true, false);
+         Bytes file = buildElf(wide);
+         // .text's section header (64 bytes each, after the null one): sh_offset at 24, sh_size at 32.
+         const std::size_t at = elfOffsets(wide).sectionHeaders + 64;
+         for (std::size_t i = 0; i < 8; ++i) file[at + 24 + i] = i == 0 ? 0x00 : 0xFF;
+         file[at + 32] = 0x00;
+         file[at + 33] = 0x02;
+         return file;
+       }(),
        "truncated: the contents of .text lie past the end of the file"},
       {"nothing allocated", with([](ElfBlueprint& s) {
          s.sections = {s.sections[2], s.sections[3]};
