@@ -413,6 +413,18 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
     EXPECT_EQ(result.out, dir.file(c.image) + "\n  elf: " + dir.file("app.elf") + "\n  verdict: " + c.verdict + "\n");
     EXPECT_EQ(result.err, "");
   }
+  // Damage in the padding alone: the payload matches the ELF, the image does not.
+  ElfBlueprint odd = blueprint;
+  odd.sections[0].contents.pop_back();
+  writeFile(dir.file("odd.elf"), buildElf(odd));
+  ASSERT_EQ(runProgram(kPackLoadable, {"--elf", dir.file("odd.elf"), dir.file("odd"), "APP"}).exitStatus, 0);
+  Bytes padding = readFile(dir.file("odd.img"));
+  padding.back() ^= 1;
+  writeFile(dir.file("odd.img"), padding);
+  const ProgramResult padded = info({"--elf", dir.file("odd.elf"), dir.file("odd.img")});
+  EXPECT_EQ(padded.exitStatus, 1);
+  EXPECT_NE(padded.out.find("verdict: differs: the image is damaged: checksum"), std::string::npos) << padded.out;
+
   const ProgramResult json = info({"--json", "--elf", dir.file("app.elf"), dir.file("flipped.img")});
   EXPECT_EQ(json.exitStatus, 1);
   const auto parsed = parseJson(json.out);
@@ -427,7 +439,10 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
     std::string err;
   } troubles[] = {
       {{"--elf", dir.file("app.elf"), dir.file("app.stp")},
-       "imageInfo: " + dir.file("app.stp") + " is not a load image: ok\n"},
+       "imageInfo: " + dir.file("app.stp") + " is a stamped image, not a load image: --elf compares a load image with "
+       "its ELF\n"},
+      {{"--elf", dir.file("app.elf"), dir.file("same.img"), dir.file("flipped.img")},
+       "imageInfo: --elf takes exactly one IMAGE, not 2\n"},
       {{"--elf", dir.file("app.bin"), dir.file("same.img")},
        "imageInfo: " + dir.file("app.bin") + ": not an ELF file: it does not start with 7F 45 4C 46\n"},
       {{"--elf", dir.file("app.elf")}, "imageInfo: --elf takes exactly one IMAGE, not 0\n"},

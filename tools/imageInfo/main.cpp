@@ -373,7 +373,11 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
   }
   const ImageReport report = check.finish();
   if (report.format != ImageFormat::loadImage) {
-    sayProblem(escapePath(shownPath(imagePath)) + " is not a load image: " + report.verdict);
+    // Say what it is where it is something: an ELF is compared with a load image only.
+    sayProblem(escapePath(shownPath(imagePath)) +
+               (report.format == ImageFormat::stampedImage
+                    ? " is a stamped image, not a load image: --elf compares a load image with its ELF"
+                    : " is not a load image: " + report.verdict));
     return kExitTrouble;
   }
   const ElfComparison comparison = compareWithElf(report, payload, elfSum.finish(), difference);
