@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "outputFile.hpp"
 #include "programs.hpp"
 #include "support/runProgram.hpp"
 #include "support/testFiles.hpp"
@@ -206,5 +207,24 @@ TEST_F(Windows, NamesUpToTheLimitGetATemporaryFile) {
     EXPECT_EQ(readFile(target).size(), 116u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
     std::filesystem::remove(pathOf(target));
+  }
+}
+
+// Every name Windows reserves for a device, in its forms, and names that only look like one.
+TEST(WindowsDeviceNames, AreKnownInEveryForm) {
+  const struct {
+    const char* path;
+    bool device;
+  } cases[] = {
+      {"NUL", true},         {"nul.txt", true},        {"dir\\Con", true},    {"AUX ", true},
+      {"PRN.img", true},     {"CONIN$", true},         {"conout$", true},      {"\\\\.\\anything", true},
+      {"COM0", true},        {"com9.log", true},       {"LPT0", true},         {"lpt5", true},
+      {"COM\xC2\xB9", true}, {"LPT\xC2\xB3.img", true}, {"COM\xC2\xB2", true}, {"NULL", false},
+      {"COM10", false},      {"COM", false},           {"LPTX", false},        {"COM\xC2\xB4", false},
+      {"console", false},    {"app.img", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(isDeviceName(c.path), c.device);
   }
 }

@@ -179,10 +179,6 @@ OutputFile::~OutputFile() { discard(); }
 
 #ifdef _WIN32
 
-namespace {
-
-// Whether `path` names a device rather than a file: \\.\anything, or a reserved name (NUL,
-// CON, PRN, AUX, COM1-9, LPT1-9) in any case, with or without an extension, in any folder.
 bool isDeviceName(const std::string& path) {
   if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return true;
   std::string name = toUtf8(fs::path(std::u8string(path.begin(), path.end())).filename());
@@ -192,11 +188,12 @@ bool isDeviceName(const std::string& path) {
   if (name == "NUL" || name == "CON" || name == "PRN" || name == "AUX" || name == "CONIN$" || name == "CONOUT$") {
     return true;
   }
-  return name.size() == 4 && (name.rfind("COM", 0) == 0 || name.rfind("LPT", 0) == 0) && name[3] >= '1' &&
-         name[3] <= '9';
+  if (name.rfind("COM", 0) != 0 && name.rfind("LPT", 0) != 0) return false;
+  // A digit from 0 to 9, or a superscript one, two or three (in UTF-8), all of which Windows reserves.
+  const std::string digit = name.substr(3);
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
+         digit == "\xC2\xB3";
 }
-
-}  // namespace
 
 bool OutputFile::openInPlace(const std::string& path, bool regular) {
   target_ = path;

@@ -80,3 +80,10 @@ class OutputFile {
   std::wstring targetWide_;     // the target written in place, as the system takes it; the handler reads it
 #endif
 };
+
+#ifdef _WIN32
+// Whether `path` names a device rather than a file: \\.\anything, or a name Windows reserves
+// (NUL, CON, PRN, AUX, CONIN$, CONOUT$, COM0-9, LPT0-9 and COM or LPT with a superscript 1, 2
+// or 3) in any case, with or without an extension or trailing blanks, in any folder.
+bool isDeviceName(const std::string& path);
+#endif
