@@ -1,5 +1,7 @@
 #include "imageCheck.hpp"
 
+#include "inputKind.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -142,12 +144,18 @@ ImageReport ImageCheck::finish() const {
     case Candidate::neither:
       break;
   }
-  // The closest format: a load image when any of its marks is there, else a stamped image.
+  // Neither format, said first; then an ELF for what it is, else why the closest format does not
+  // fit: a load image when any of its marks is there, else a stamped image.
   ImageReport report;
   report.fileLength = length_;
   const bool nearLoadImage = startsLoadImage(prefix) || signsLoadImage(prefix);
-  report.verdict = nearLoadImage ? "not a recognised image (as a load image: " + loadHeaderProblem(prefix) + ")"
-                                 : "not a recognised image (as a stamped image: " + stampHeaderProblem(prefix) + ")";
+  constexpr const char* kNeither = "not a recognised image: neither a load image nor a stamped image";
+  if (inputKindOf(prefix, length_) == InputKind::elf) {
+    report.verdict = std::string(kNeither) + " but an ELF file, which packLoadable --elf packs";
+  } else {
+    report.verdict = std::string(kNeither) + (nearLoadImage ? " (as a load image: " + loadHeaderProblem(prefix) + ")"
+                                                            : " (as a stamped image: " + stampHeaderProblem(prefix) + ")");
+  }
   return report;
 }
 
