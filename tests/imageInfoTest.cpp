@@ -456,4 +456,24 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, c.err);
   }
+  // With --json, each failure of the comparison is an object with an error member too.
+  const struct {
+    std::string image, elf, error;
+  } jsonTroubles[] = {
+      {dir.file("app.stp"), dir.file("app.elf"),
+       dir.file("app.stp") + " is a stamped image, not a load image: --elf compares a load image with its ELF"},
+      {dir.file("same.img"), dir.file("app.bin"),
+       dir.file("app.bin") + ": not an ELF file: it does not start with 7F 45 4C 46"},
+      {dir.file("missing.img"), dir.file("app.elf"), "cannot open " + dir.file("missing.img") + ": No such file or directory"},
+  };
+  for (const auto& c : jsonTroubles) {
+    SCOPED_TRACE(c.error);
+    const ProgramResult result = info({"--json", "--elf", c.elf, c.image});
+    EXPECT_EQ(result.exitStatus, 2);
+    const auto element = parseJson(result.out);
+    ASSERT_TRUE(element.has_value()) << result.out;
+    EXPECT_EQ((*element)["path"].string, c.image);
+    EXPECT_EQ((*element)["elf"].string, c.elf);
+    EXPECT_EQ((*element)["error"].string, c.error);
+  }
 }

@@ -50,7 +50,8 @@ constexpr const char* kHelp =
     "  --json         the reports as one JSON array, an object per FILE\n"
     "  --extract OUT  with one FILE: write its payload to OUT if it is intact (- for standard output)\n"
     "  --elf ELF      with one IMAGE: whether it is what packLoadable --elf makes of ELF (status 0\n"
-    "                 when it is, 1 when not, with the first difference)\n"
+    "                 when it is, 1 when not, with the first difference; 2 when either file cannot\n"
+    "                 be read, the ELF is refused or IMAGE is not a load image)\n"
     "  --             ends the options: every argument after it is a FILE\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
@@ -315,22 +316,26 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
 
 // --elf: whether IMAGE is what packLoadable --elf makes of ELF. Returns the exit status.
 int matchElf(const std::string& elfPath, const std::string& imagePath, bool json) {
+  // A failure is said on standard error and, for scripts, as an object with an error member.
+  const auto trouble = [&](const std::string& problem) {
+    sayProblem(problem);
+    if (json) {
+      std::string element = errorJson(shownPath(imagePath), problem);
+      element.insert(element.find(", \"error\""), ", \"elf\": " + jsonString(elfPath));
+      std::printf("%s\n", element.c_str());
+    }
+    return kExitTrouble;
+  };
   // The ELF's payload, laid out once in a scratch file, is read again beside the image's.
   WordSum elfSum;
   SpooledElf elf = spoolElfPayload(elfPath, [&elfSum](std::span<const unsigned char> bytes) { elfSum.update(bytes); });
-  if (elf.problem != SpooledElf::Problem::none) {
-    sayProblem(elf.reason);
-    return kExitTrouble;
-  }
+  if (elf.problem != SpooledElf::Problem::none) return trouble(elf.reason);
   std::FILE* spool = elf.spool.get();
   const ElfPayload& payload = elf.payload;
 
   std::string problem;
   auto input = openInput(imagePath, &problem);
-  if (!input) {
-    sayProblem(problem);
-    return kExitTrouble;
-  }
+  if (!input) return trouble(problem);
   // The image's payload bytes, from offset 44 up to the shorter of the two payloads, against the
   // ELF's, in order.
   ImageCheck check;
@@ -367,18 +372,14 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
         }
       },
       &problem);
-  if (!readAll || spoolFailed) {
-    sayProblem(spoolFailed ? "cannot read " + escapePath(elfPath) + "'s payload back" : problem);
-    return kExitTrouble;
-  }
+  if (!readAll || spoolFailed) return trouble(spoolFailed ? "cannot read " + escapePath(elfPath) + "'s payload back" : problem);
   const ImageReport report = check.finish();
   if (report.format != ImageFormat::loadImage) {
     // Say what it is where it is something: an ELF is compared with a load image only.
-    sayProblem(escapePath(shownPath(imagePath)) +
-               (report.format == ImageFormat::stampedImage
-                    ? " is a stamped image, not a load image: --elf compares a load image with its ELF"
-                    : " is not a load image: " + report.verdict));
-    return kExitTrouble;
+    return trouble(escapePath(shownPath(imagePath)) +
+                   (report.format == ImageFormat::stampedImage
+                        ? " is a stamped image, not a load image: --elf compares a load image with its ELF"
+                        : " is not a load image: " + report.verdict));
   }
   const ElfComparison comparison = compareWithElf(report, payload, elfSum.finish(), difference);
   if (json) {
