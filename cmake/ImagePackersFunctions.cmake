@@ -19,7 +19,9 @@
 # the result, and a damaged one fails the build too. With ELF, the payload and both addresses
 # come from the executable (packLoadable --elf), so SOURCE, LOAD_ADDRESS and EXEC_ADDRESS are
 # refused: one source of truth. An executable target is followed to its file, and the image is
-# made again when it relinks; VERIFY then checks the image against the ELF (imageInfo --elf). A relative SOURCE or INPUT counts from the
+# made again when it relinks; VERIFY then checks the image against the ELF (imageInfo --elf).
+# Whether ELF names a target is decided at the end of the calling directory, so the call may come
+# before add_executable() there; ELF given without a value is an error. A relative SOURCE or INPUT counts from the
 # current source directory, a relative OUTPUT from the current binary directory, as they do for
 # add_custom_command.
 
@@ -50,11 +52,35 @@ function(_imagepackers_check_hex function keyword)
   endif()
 endfunction()
 
+# Fails the configure step where `keyword` stands in `args` (the caller's "${ARGV}", which keeps
+# empty values) with no value after it: "" or an unset variable, which cmake_parse_arguments
+# (before CMake 3.31) reports as if the keyword were absent. `keywords` are the caller's other
+# keywords; `why` ends the message.
+function(_imagepackers_refuse_empty function keyword why args keywords)
+  list(LENGTH args count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last})
+    list(GET args ${i} value)
+    if(value STREQUAL keyword)
+      math(EXPR next "${i} + 1")
+      set(missing TRUE)
+      if(next LESS count)
+        list(GET args ${next} following)
+        if(NOT following STREQUAL "" AND NOT following IN_LIST keywords)
+          set(missing FALSE)
+        endif()
+      endif()
+      if(missing)
+        message(FATAL_ERROR "${function}: ${keyword} is given without a value ${why}")
+      endif()
+    endif()
+  endforeach()
+endfunction()
+
 # The custom command that runs `packer` with the remaining arguments and, with `verify`,
 # imageInfo with the arguments in the list `verifyArguments` (empty: just `output`); it depends
-# on the files and targets in the list `dependencies` and on the packer. Also the default target
-# that asks for the output.
-function(_imagepackers_add_step target packer output verify verifyArguments dependencies)
+# on the files and targets in the list `dependencies` and on the packer.
+function(_imagepackers_add_command packer output verify verifyArguments dependencies)
   # Every generator then finds OUTPUT's folder there, made by the build if it is new.
   get_filename_component(folder "${output}" DIRECTORY)
   set(commands COMMAND ${CMAKE_COMMAND} -E make_directory ${folder} COMMAND ImagePackers::${packer} ${ARGN})
@@ -69,7 +95,27 @@ function(_imagepackers_add_step target packer output verify verifyArguments depe
                      DEPENDS ${dependencies} $<TARGET_FILE:ImagePackers::${packer}>
                      COMMENT "${packer}: ${output}"
                      VERBATIM)
+endfunction()
+
+# The command, and the default target that asks for its output.
+function(_imagepackers_add_step target packer output verify verifyArguments dependencies)
+  _imagepackers_add_command(${packer} "${output}" "${verify}" "${verifyArguments}" "${dependencies}" ${ARGN})
   add_custom_target(${target} ALL DEPENDS ${output})
+endfunction()
+
+# The command of an image packed from ELF_ARGUMENT: the executable target of that name if one
+# exists by now (the end of the directory that called), else the file, relative to `sourceDir`.
+# A target's image is made again whenever it relinks, and VERIFY checks it against the ELF.
+function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir)
+  if(TARGET "${elfArgument}")
+    set(elf "$<TARGET_FILE:${elfArgument}>")
+    set(dependencies "${elf};${elfArgument};${depends}")
+  else()
+    get_filename_component(elf "${elfArgument}" ABSOLUTE BASE_DIR "${sourceDir}")
+    set(dependencies "${elf};${depends}")
+  endif()
+  _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "--elf;${elf};${outputBase}.img"
+                            "${dependencies}" --elf "${elf}" "${outputBase}" "${name}")
 endfunction()
 
 function(imagepackers_add_load_image target)
@@ -79,6 +125,8 @@ function(imagepackers_add_load_image target)
     message(WARNING "imagepackers_add_load_image: NAME \"${arg_NAME}\" is ${nameBytes} bytes; the header keeps its first 16")
   endif()
   get_filename_component(outputBase "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  _imagepackers_refuse_empty(imagepackers_add_load_image ELF "(an unset variable?)" "${ARGV}"
+                             "SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;DEPENDS;VERIFY")
   if(DEFINED arg_ELF)
     _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED ELF OUTPUT NAME UNPARSED ${arg_UNPARSED_ARGUMENTS})
     foreach(keyword IN ITEMS SOURCE LOAD_ADDRESS EXEC_ADDRESS)
@@ -87,16 +135,13 @@ function(imagepackers_add_load_image target)
                             "both addresses")
       endif()
     endforeach()
-    if(TARGET "${arg_ELF}")
-      # The file and the target: the image is made again whenever the executable relinks.
-      set(elf "$<TARGET_FILE:${arg_ELF}>")
-      set(dependencies "${elf};${arg_ELF};${arg_DEPENDS}")
-    else()
-      get_filename_component(elf "${arg_ELF}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-      set(dependencies "${elf};${arg_DEPENDS}")
-    endif()
-    _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "--elf;${elf};${outputBase}.img"
-                           "${dependencies}" --elf "${elf}" "${outputBase}" "${arg_NAME}")
+    # Target or file is decided at the end of this directory, so that a call made before the
+    # executable's add_executable() still packs the executable (and not a stale file of its
+    # name): an existing target wins. The default target exists from now on.
+    add_custom_target(${target} ALL DEPENDS "${outputBase}.img")
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL _imagepackers_add_elf_command [==[${arg_ELF}]==] \
+                              [==[${outputBase}]==] [==[${arg_NAME}]==] [==[${arg_VERIFY}]==] [==[${arg_DEPENDS}]==] \
+                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==])")
     return()
   endif()
   _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED SOURCE OUTPUT NAME LOAD_ADDRESS EXEC_ADDRESS
@@ -114,22 +159,11 @@ function(imagepackers_add_stamped_image target)
                                 UNPARSED ${arg_UNPARSED_ARGUMENTS})
   get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  # IMAGE_ID "" or IMAGE_ID ${UNSET}: given with no value, which cmake_parse_arguments (before
-  # CMake 3.31) reports as if IMAGE_ID were absent, and which must not mean the default.
-  set(missingValue FALSE)
-  math(EXPR last "${ARGC} - 1")
-  foreach(i RANGE 1 ${last})
-    if("${ARGV${i}}" STREQUAL "IMAGE_ID")
-      math(EXPR next "${i} + 1")
-      if(next GREATER last OR "${ARGV${next}}" STREQUAL "" OR "${ARGV${next}}" MATCHES "^(INPUT|OUTPUT|DEPENDS|VERIFY)$")
-        set(missingValue TRUE)
-      endif()
-    endif()
-  endforeach()
+  # IMAGE_ID "" or IMAGE_ID ${UNSET} must not mean the default.
+  _imagepackers_refuse_empty(imagepackers_add_stamped_image IMAGE_ID "(leave it out for the default)" "${ARGV}"
+                             "INPUT;OUTPUT;DEPENDS;VERIFY")
   set(imageId "")
-  if(missingValue)
-    message(FATAL_ERROR "imagepackers_add_stamped_image: IMAGE_ID is given without a value (leave it out for the default)")
-  elseif(DEFINED arg_IMAGE_ID)
+  if(DEFINED arg_IMAGE_ID)
     _imagepackers_check_hex(imagepackers_add_stamped_image IMAGE_ID)
     set(imageId "${arg_IMAGE_ID}")
   endif()
