@@ -175,6 +175,16 @@ struct Figures {
   std::uint64_t stuck = 0;       // left on the old image, and the new one then fails to install
   std::uint64_t wrongStates = 0; // install on trial: the state read not that of the image that runs,
                                  // a confirmed image reverted, or an unconfirmed one kept
+  Figures& operator+=(const Figures& other) {
+    cutPoints += other.cutPoints;
+    bricks += other.bricks;
+    wrongImages += other.wrongImages;
+    wrongSlots += other.wrongSlots;
+    ruleBreaks += other.ruleBreaks;
+    stuck += other.stuck;
+    wrongStates += other.wrongStates;
+    return *this;
+  }
 };
 
 class Campaign {
@@ -444,18 +454,24 @@ namespace {
 
 #ifndef PLANTED_FAULT
 
+// Prints what a campaign over `geometry` found, on one line that CI's summary takes up.
+void printFigures(const char* what, const FlashGeometry& geometry, const Figures& figures,
+                  std::chrono::steady_clock::time_point started) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("%s: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong update slots, %llu wrong states, "
+              "%llu broken flash rules, %llu stuck, %.1f s\n",
+              what, geometry.name, static_cast<unsigned long long>(figures.cutPoints),
+              static_cast<unsigned long long>(figures.bricks), static_cast<unsigned long long>(figures.wrongImages),
+              static_cast<unsigned long long>(figures.wrongSlots), static_cast<unsigned long long>(figures.wrongStates),
+              static_cast<unsigned long long>(figures.ruleBreaks), static_cast<unsigned long long>(figures.stuck), seconds);
+}
+
 TEST_P(UpdateCampaign, EveryCutLeavesTheOldOrTheNewImage) {
   const auto started = std::chrono::steady_clock::now();
   const bool smallUnits = GetParam().programUnit < 8;
   const std::uint64_t thin = thinning();
-  const Figures figures = campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 2) * thin, smallUnits ? 3 : 1);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("campaign: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong update slots, "
-              "%llu broken flash rules, %llu stuck, %.1f s\n",
-              GetParam().name, static_cast<unsigned long long>(figures.cutPoints),
-              static_cast<unsigned long long>(figures.bricks), static_cast<unsigned long long>(figures.wrongImages),
-              static_cast<unsigned long long>(figures.wrongSlots), static_cast<unsigned long long>(figures.ruleBreaks),
-              static_cast<unsigned long long>(figures.stuck), seconds);
+  printFigures("campaign", GetParam(),
+               campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 2) * thin, smallUnits ? 3 : 1), started);
 }
 
 // Install on trial, with an application that confirms itself and with one that never does.
@@ -467,21 +483,9 @@ TEST_P(UpdateCampaign, OnTrialEveryCutLeavesTheOldOrTheNewImageAndTheTrueState) 
     SCOPED_TRACE(trial == Trial::Confirms ? "confirms" : "never confirms");
     // A run here is three boots and two swaps: second cuts after every 128th first cut, at every
     // fifth operation of its recovery.
-    const Figures some = campaign(GetParam(), bootOnTrial, thin, 128 * thin, 5, trial);
-    figures.cutPoints += some.cutPoints;
-    figures.bricks += some.bricks;
-    figures.wrongImages += some.wrongImages;
-    figures.wrongStates += some.wrongStates;
-    figures.ruleBreaks += some.ruleBreaks;
-    figures.stuck += some.stuck;
+    figures += campaign(GetParam(), bootOnTrial, thin, 128 * thin, 5, trial);
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("campaign on trial: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong states, "
-              "%llu broken flash rules, %llu stuck, %.1f s\n",
-              GetParam().name, static_cast<unsigned long long>(figures.cutPoints),
-              static_cast<unsigned long long>(figures.bricks), static_cast<unsigned long long>(figures.wrongImages),
-              static_cast<unsigned long long>(figures.wrongStates), static_cast<unsigned long long>(figures.ruleBreaks),
-              static_cast<unsigned long long>(figures.stuck), seconds);
+  printFigures("campaign on trial", GetParam(), figures, started);
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, UpdateCampaign, ::testing::ValuesIn(kGeometries),
