@@ -193,6 +193,25 @@ TEST_P(OutputGuarantee, NoTemporaryFileLeavesTheOldTarget) {
   }
 }
 
+// A rename that fails at the last step: the failure gives its own reason, the target stays as
+// it was and the temporary file goes.
+TEST_P(OutputGuarantee, FailedRenameSaysWhyAndLeavesTheOldTarget) {
+  const Bytes old = packOldTarget();
+  writeFile(dir.file("in"), randomBytes(3000, 4));
+  for (const int error : {EBUSY, EXDEV}) {
+    SCOPED_TRACE(std::string(strerror(error)));
+    RunOptions options;
+    options.environment = {{"LD_PRELOAD", RENAME_FAILS_LIBRARY},
+                           {"RENAME_ERRNO", std::to_string(error)},
+                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    const ProgramResult failed = pack(dir.file("in"), target, options);
+    EXPECT_EQ(failed.exitStatus, 20);
+    EXPECT_NE(failed.err.find("cannot write " + target + ": " + strerror(error)), std::string::npos) << failed.err;
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+  }
+}
+
 // A name too long for a temporary file made by adding to it (".NAME.XXXXXX") still gets one:
 // up to the system's limit of 255 bytes, a failure or an interruption leaves the old target.
 TEST_P(OutputGuarantee, NamesUpToTheLimitKeepTheOldTarget) {
