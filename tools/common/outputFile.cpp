@@ -243,15 +243,26 @@ bool OutputFile::open(const std::string& target) {
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (handle == INVALID_HANDLE_VALUE) {
-    // A folder that refuses new files is written in place, as before; any other failure (a full
-    // disk, no handle left) is a failure, since in place the old target would be lost to the
-    // next write that fails.
+    // A folder that refuses new files is written in place, as before. A full disk, no handle
+    // left or a quota is a failure with its reason: in place, the old target would be lost to
+    // the next write that fails. Any other reason fails too where the target exists; where it
+    // does not (a folder that is not there, a name the system refuses), nothing can be lost,
+    // and opening it in place says why.
     const DWORD reason = GetLastError();
     if (reason == ERROR_ACCESS_DENIED || reason == ERROR_WRITE_PROTECT) return openInPlace(target_, true);
-    errno = reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL ? ENOSPC
-            : reason == ERROR_TOO_MANY_OPEN_FILES                         ? EMFILE
-                                                                          : EIO;
-    return false;
+    if (reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL || reason == ERROR_NOT_ENOUGH_QUOTA) {
+      errno = ENOSPC;
+      return false;
+    }
+    if (reason == ERROR_TOO_MANY_OPEN_FILES) {
+      errno = EMFILE;
+      return false;
+    }
+    if (fs::exists(status)) {
+      errno = EIO;
+      return false;
+    }
+    return openInPlace(target_, true);
   }
 
   temporary_ = toUtf8(fs::path(pattern));
