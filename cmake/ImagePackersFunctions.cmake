@@ -4,7 +4,8 @@
 #                             NAME <image name> LOAD_ADDRESS <hex> EXEC_ADDRESS <hex>
 #                             [DEPENDS <file or target>...] [VERIFY])
 # imagepackers_add_load_image(<target> ELF <executable target or file> OUTPUT <path without .img>
-#                             NAME <image name> [DEPENDS <file or target>...] [VERIFY])
+#                             NAME <image name> [EXEC_ADDRESS <hex>] [MAX_GAP <bytes>]
+#                             [REMOVE_SECTIONS <name>...] [DEPENDS <file or target>...] [VERIFY])
 # imagepackers_add_stamped_image(<target> INPUT <file> OUTPUT <file> [IMAGE_ID <hex>]
 #                                [DEPENDS <file or target>...] [VERIFY])
 #
@@ -16,10 +17,12 @@
 # naming the argument. A NAME longer than 16 bytes is kept to its first 16, with a warning. It is made again when the
 # input, anything in DEPENDS or the packer itself changes, and a packer that fails fails the
 # build, leaving any earlier output as it was. With VERIFY, ImagePackers::imageInfo then checks
-# the result, and a damaged one fails the build too. With ELF, the payload and both addresses
-# come from the executable (packLoadable --elf), so SOURCE, LOAD_ADDRESS and EXEC_ADDRESS are
-# refused: one source of truth. An executable target is followed to its file, and the image is
-# made again when it relinks; VERIFY then checks the image against the ELF (imageInfo --elf).
+# the result, and a damaged one fails the build too. With ELF, the payload and the load address
+# come from the executable (packLoadable --elf), so SOURCE and LOAD_ADDRESS are refused: one
+# source of truth. EXEC_ADDRESS, MAX_GAP (decimal, or 0x and hexadecimal) and REMOVE_SECTIONS
+# are packLoadable's --exec, --max-gap and --remove-section. An executable target is followed to
+# its file, and the image is made again when it relinks; VERIFY then checks the image against
+# the ELF (imageInfo --elf, with the same options).
 # Whether ELF names a target is decided at the end of the calling directory, so the call may come
 # before add_executable() there; ELF given without a value is an error. A relative SOURCE or INPUT counts from the
 # current source directory, a relative OUTPUT from the current binary directory, as they do for
@@ -106,7 +109,7 @@ endfunction()
 # The command of an image packed from ELF_ARGUMENT: the executable target of that name if one
 # exists by now (the end of the directory that called), else the file, relative to `sourceDir`.
 # A target's image is made again whenever it relinks, and VERIFY checks it against the ELF.
-function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir)
+function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir elfOptions)
   if(TARGET "${elfArgument}")
     set(elf "$<TARGET_FILE:${elfArgument}>")
     set(dependencies "${elf};${elfArgument};${depends}")
@@ -114,26 +117,48 @@ function(_imagepackers_add_elf_command elfArgument outputBase name verify depend
     get_filename_component(elf "${elfArgument}" ABSOLUTE BASE_DIR "${sourceDir}")
     set(dependencies "${elf};${depends}")
   endif()
-  _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "--elf;${elf};${outputBase}.img"
-                            "${dependencies}" --elf "${elf}" "${outputBase}" "${name}")
+  set(verifyArguments --elf "${elf}" ${elfOptions} "${outputBase}.img")
+  _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "${verifyArguments}"
+                            "${dependencies}" --elf ${elfOptions} "${elf}" "${outputBase}" "${name}")
 endfunction()
 
 function(imagepackers_add_load_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP"
+                        "DEPENDS;REMOVE_SECTIONS")
   string(LENGTH "${arg_NAME}" nameBytes)
   if(nameBytes GREATER 16)
     message(WARNING "imagepackers_add_load_image: NAME \"${arg_NAME}\" is ${nameBytes} bytes; the header keeps its first 16")
   endif()
   get_filename_component(outputBase "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  _imagepackers_refuse_empty(imagepackers_add_load_image ELF "(an unset variable?)" "${ARGV}"
-                             "SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;DEPENDS;VERIFY")
+  set(keywords "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP;REMOVE_SECTIONS;DEPENDS;VERIFY")
+  _imagepackers_refuse_empty(imagepackers_add_load_image ELF "(an unset variable?)" "${ARGV}" "${keywords}")
   if(DEFINED arg_ELF)
     _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED ELF OUTPUT NAME UNPARSED ${arg_UNPARSED_ARGUMENTS})
-    foreach(keyword IN ITEMS SOURCE LOAD_ADDRESS EXEC_ADDRESS)
+    foreach(keyword IN ITEMS SOURCE LOAD_ADDRESS)
       if(DEFINED arg_${keyword})
         message(FATAL_ERROR "imagepackers_add_load_image: ${keyword} does not go with ELF, which gives the payload and "
-                            "both addresses")
+                            "the load address")
       endif()
+    endforeach()
+    # An unset variable must not quietly mean the entry point, or no limit change.
+    foreach(keyword IN ITEMS EXEC_ADDRESS MAX_GAP REMOVE_SECTIONS)
+      _imagepackers_refuse_empty(imagepackers_add_load_image ${keyword} "(an unset variable?)" "${ARGV}" "${keywords}")
+    endforeach()
+    set(elfOptions "")
+    if(DEFINED arg_EXEC_ADDRESS)
+      _imagepackers_check_hex(imagepackers_add_load_image EXEC_ADDRESS)
+      list(APPEND elfOptions --exec "${arg_EXEC_ADDRESS}")
+    endif()
+    if(DEFINED arg_MAX_GAP)
+      string(REGEX MATCH "^([0-9]+|0[xX][0-9A-Fa-f]+)$" matched "${arg_MAX_GAP}")
+      if(matched STREQUAL "")
+        message(FATAL_ERROR "imagepackers_add_load_image: MAX_GAP must be a number of bytes, decimal or 0x and "
+                            "hexadecimal, not \"${arg_MAX_GAP}\"")
+      endif()
+      list(APPEND elfOptions --max-gap "${arg_MAX_GAP}")
+    endif()
+    foreach(section IN LISTS arg_REMOVE_SECTIONS)
+      list(APPEND elfOptions --remove-section "${section}")
     endforeach()
     # Target or file is decided at the end of this directory, so that a call made before the
     # executable's add_executable() still packs the executable (and not a stale file of its
@@ -141,9 +166,14 @@ function(imagepackers_add_load_image target)
     add_custom_target(${target} ALL DEPENDS "${outputBase}.img")
     cmake_language(EVAL CODE "cmake_language(DEFER CALL _imagepackers_add_elf_command [==[${arg_ELF}]==] \
                               [==[${outputBase}]==] [==[${arg_NAME}]==] [==[${arg_VERIFY}]==] [==[${arg_DEPENDS}]==] \
-                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==])")
+                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==] [==[${elfOptions}]==])")
     return()
   endif()
+  foreach(keyword IN ITEMS MAX_GAP REMOVE_SECTIONS)
+    if(DEFINED arg_${keyword})
+      message(FATAL_ERROR "imagepackers_add_load_image: ${keyword} goes with ELF only")
+    endif()
+  endforeach()
   _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED SOURCE OUTPUT NAME LOAD_ADDRESS EXEC_ADDRESS
                                 UNPARSED ${arg_UNPARSED_ARGUMENTS})
   _imagepackers_check_hex(imagepackers_add_load_image LOAD_ADDRESS)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "elfOptions.hpp"
 #include "elfPayload.hpp"
 #include "support/elfBuilder.hpp"
 #include "support/testFiles.hpp"
@@ -48,7 +49,7 @@ ElfBlueprint firmware(bool wide, bool bigEndian) {
   blueprint.entry = 0x08000101;
   blueprint.sections = {
       {".text", 0x08000000, 0x08000000, randomBytes(302, 1)},
-      {".data", 0x20000000, 0x08000130, randomBytes(20, 2)},  // 2 bytes of gap after .text
+      {".data", 0x20000000, 0x08000130, randomBytes(20, 2), false, true, 0, false, true},  // 2 bytes of gap after .text
       {".bss", 0x20000014, 0x08000144, {}, true, true, 64},
       {".comment", 0, 0, textBytes("made by hand"), false, false},
   };
@@ -139,6 +140,8 @@ TEST(ElfPayload, RefusalsSayWhy) {
     std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<long>(at));
     return file;
   };
+  const std::string kAllow = "; if the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary "
+                            "fills it)";
   const struct {
     const char* what;
     Bytes file;
@@ -186,8 +189,41 @@ TEST(ElfPayload, RefusalsSayWhy) {
        ".data (load address 0xfffffff0, 20 bytes) reaches past 2^32"},
       {"linked at its run address", with([](ElfBlueprint& s) { s.sections[1].loadAddress = 0x20000000; }),
        "a gap of 402652882 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
-       "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would fill "
-       "the gap with zeros"},
+       "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address?" +
+           kAllow},
+      {"data linked at its run address in the same memory", with([](ElfBlueprint& s) {
+         s.sections[1].loadAddress = s.sections[1].runAddress = 0x08200000;
+       }),
+       "a gap of 2096850 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x08200000, run "
+       "0x08200000), more than 1048576 bytes: a section linked at its run address instead of its load address?" +
+           kAllow},
+      {"a read-only sector far in the same flash: meant, most likely", with([](ElfBlueprint& s) {
+         s.sections[1].loadAddress = s.sections[1].runAddress = 0x081F0000;
+         s.sections[1].name = ".config";
+         s.sections[1].writable = false;
+       }),
+       "a gap of 2031314 bytes between .text (load 0x08000000, run 0x08000000) and .config (load 0x081f0000, run "
+       "0x081f0000), more than 1048576 bytes" + kAllow},
+      {"AVR EEPROM contents", with([](ElfBlueprint& s) {
+         s.sections[1].loadAddress = s.sections[1].runAddress = 0x00810000;
+         s.sections[1].name = ".eeprom";
+         s.sections[0].loadAddress = s.sections[0].runAddress = 0;
+         s.entry = 0;
+       }),
+       "a gap of 8453842 bytes between .text (load 0x00000000, run 0x00000000) and .eeprom (load 0x00810000, run "
+       "0x00810000), more than 1048576 bytes: .eeprom looks programmed apart from the image (EEPROM, fuses, UICR): "
+       "--remove-section .eeprom leaves it out" + kAllow},
+      {"an nRF UICR word", with([](ElfBlueprint& s) {
+         s.sections[1].loadAddress = s.sections[1].runAddress = 0x10001014;
+         s.sections[1].name = ".uicr_bootloader_start_address";
+         s.sections[1].writable = false;
+         s.sections[0].loadAddress = s.sections[0].runAddress = 0;
+         s.entry = 0;
+       }),
+       "a gap of 268439270 bytes between .text (load 0x00000000, run 0x00000000) and .uicr_bootloader_start_address "
+       "(load 0x10001014, run 0x10001014), more than 1048576 bytes: .uicr_bootloader_start_address looks programmed "
+       "apart from the image (EEPROM, fuses, UICR): --remove-section .uicr_bootloader_start_address leaves it out" +
+           kAllow},
       {"gaps under the limit each, over it in all", with([](ElfBlueprint& s) {
          s.sections = {s.sections[0], s.sections[1], s.sections[1]};
          s.sections[1].loadAddress = 0x08000000 + 302 + 600000;
@@ -195,7 +231,7 @@ TEST(ElfPayload, RefusalsSayWhy) {
          s.sections[2].name = ".data2";
        }),
        "gaps of 1200000 bytes in all between 3 sections: more than the 1048576 bytes of zeros an image may be filled "
-       "with in all"},
+       "with in all (--max-gap BYTES allows more)"},
       {"entry outside", with([](ElfBlueprint& s) { s.entry = 0x08000145; }),
        "the entry address 0x08000145 lies outside the payload (0x08000000 to 0x08000144)"},
   };
@@ -221,5 +257,123 @@ TEST(ElfPayload, EveryTruncationIsRefused) {
       const ElfReading reading = readBytes(Bytes(file.begin(), file.begin() + static_cast<long>(length)));
       EXPECT_FALSE(reading.payload) << length << " bytes";
     }
+  }
+}
+
+// What the options change: a larger gap allowed on purpose (one, and all together), sections left
+// out, the exec address given; and what they refuse.
+TEST(ElfPayload, OptionsChangeTheLayout) {
+  const auto with = [](auto change) {
+    ElfBlueprint blueprint = firmware(false, false);
+    change(blueprint);
+    return buildElf(blueprint);
+  };
+  const Bytes farConfig = with([](ElfBlueprint& s) { s.sections[1].loadAddress = s.sections[1].runAddress = 0x081F0000; });
+  const Bytes twoGaps = with([](ElfBlueprint& s) {
+    s.sections = {s.sections[0], s.sections[1], s.sections[1]};
+    s.sections[1].loadAddress = 0x08000000 + 302 + 600000;
+    s.sections[2].loadAddress = s.sections[1].loadAddress + 20 + 600000;
+    s.sections[2].name = ".data2";
+  });
+  const Bytes eeprom = with([](ElfBlueprint& s) {
+    s.sections[1].loadAddress = s.sections[1].runAddress = 0x00810000;
+    s.sections[1].name = ".eeprom";
+  });
+  const auto options = [](std::uint64_t maxGap, std::vector<std::string> removed, std::optional<std::uint32_t> exec) {
+    ElfOptions o;
+    o.maxGap = maxGap;
+    o.removedSections = std::move(removed);
+    o.execAddress = exec;
+    return o;
+  };
+  const struct {
+    const char* what;
+    const Bytes& file;
+    ElfOptions options;
+    std::uint32_t size, execAddress;  // size 0: refused with `problem`
+    std::string problem;
+  } cases[] = {
+      {"a gap allowed", farConfig, options(0x1F0000, {}, {}), 0x1F0000 + 20, 0x08000101, ""},
+      {"one byte short of it", farConfig, options(0x1F0000 - 302 - 1, {}, {}), 0, 0,
+       "a gap of 2031314 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x081f0000, run "
+       "0x081f0000), more than 2031313 bytes: a section linked at its run address instead of its load address?; if "
+       "the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary fills it)"},
+      {"all gaps together allowed", twoGaps, options(1200000, {}, {}), 302 + 20 + 20 + 1200000, 0x08000101, ""},
+      {"all gaps together bounded by the same", twoGaps, options(1199999, {}, {}), 0, 0,
+       "gaps of 1200000 bytes in all between 3 sections: more than the 1199999 bytes of zeros an image may be filled "
+       "with in all (--max-gap BYTES allows more)"},
+      {"a section left out", eeprom, options(kLargestElfGap, {".eeprom"}, {}), 302, 0x08000101, ""},
+      {"an unallocated section left out: nothing changes", eeprom, options(kLargestElfGap, {".eeprom", ".comment"}, {}),
+       302, 0x08000101, ""},
+      {"a name the ELF lacks", eeprom, options(kLargestElfGap, {".eeprom", ".eprom"}, {}), 0, 0,
+       "no section .eprom to remove"},
+      {"every section left out", eeprom, options(kLargestElfGap, {".eeprom", ".text"}, {}), 0, 0,
+       "no allocated section with contents"},
+      {"the exec address given, outside the payload too", eeprom, options(kLargestElfGap, {".eeprom"}, 0x20000000),
+       302, 0x20000000, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ElfReading reading = readElfPayload(c.file.size(),
+                                              [&c](std::uint64_t offset, std::span<unsigned char> into) {
+                                                std::copy_n(c.file.begin() + static_cast<long>(offset), into.size(),
+                                                            into.begin());
+                                                return true;
+                                              },
+                                              c.options);
+    EXPECT_EQ(reading.problem, c.problem);
+    if (c.size == 0) continue;
+    ASSERT_TRUE(reading.payload);
+    EXPECT_EQ(reading.payload->loadAddress, 0x08000000u);
+    EXPECT_EQ(reading.payload->size, c.size);
+    EXPECT_EQ(reading.payload->execAddress, c.execAddress);
+  }
+}
+
+// The options as both programs read them from the command line.
+TEST(ElfPayload, OptionsFromTheCommandLine) {
+  const struct {
+    std::vector<std::string> args;
+    ElfOptionTaken taken;
+    std::string problem;
+    std::uint64_t maxGap;
+    std::optional<std::uint32_t> exec;
+    std::vector<std::string> removed;
+  } cases[] = {
+      {{"--exec", "0x08000000"}, ElfOptionTaken::taken, "", kLargestElfGap, 0x08000000, {}},
+      {{"--exec=FfFfFfFf"}, ElfOptionTaken::taken, "", kLargestElfGap, 0xFFFFFFFF, {}},
+      {{"--exec", "123456789"}, ElfOptionTaken::refused,
+       "--exec \"123456789\": an address is 1 to 8 hexadecimal digits, with or without 0x", kLargestElfGap, {}, {}},
+      {{"--exec", "-1"}, ElfOptionTaken::refused,
+       "--exec \"-1\": an address is 1 to 8 hexadecimal digits, with or without 0x", kLargestElfGap, {}, {}},
+      {{"--exec=0x"}, ElfOptionTaken::refused,
+       "--exec \"0x\": an address is 1 to 8 hexadecimal digits, with or without 0x", kLargestElfGap, {}, {}},
+      {{"--exec"}, ElfOptionTaken::refused, "--exec needs an ADDRESS", kLargestElfGap, {}, {}},
+      {{"--max-gap", "2097152"}, ElfOptionTaken::taken, "", 2097152, {}, {}},
+      {{"--max-gap=0x200000"}, ElfOptionTaken::taken, "", 0x200000, {}, {}},
+      {{"--max-gap", "0"}, ElfOptionTaken::taken, "", 0, {}, {}},
+      {{"--max-gap", "4294967295"}, ElfOptionTaken::taken, "", 4294967295, {}, {}},
+      {{"--max-gap", "4294967296"}, ElfOptionTaken::refused,
+       "--max-gap \"4294967296\": a number of bytes, decimal or 0x and hexadecimal, at most 4294967295", kLargestElfGap,
+       {}, {}},
+      {{"--max-gap", "2M"}, ElfOptionTaken::refused,
+       "--max-gap \"2M\": a number of bytes, decimal or 0x and hexadecimal, at most 4294967295", kLargestElfGap, {}, {}},
+      {{"--max-gap"}, ElfOptionTaken::refused, "--max-gap needs a number of BYTES", kLargestElfGap, {}, {}},
+      {{"--remove-section", ".eeprom"}, ElfOptionTaken::taken, "", kLargestElfGap, {}, {".eeprom"}},
+      {{"--remove-section="}, ElfOptionTaken::refused, "--remove-section needs a section NAME", kLargestElfGap, {}, {}},
+      {{"--exec-address", "0"}, ElfOptionTaken::no, "", kLargestElfGap, {}, {}},
+      {{"--max"}, ElfOptionTaken::no, "", kLargestElfGap, {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    ElfOptions options;
+    std::string problem;
+    std::size_t index = 0;
+    EXPECT_EQ(takeElfOption(c.args, index, options, problem), c.taken);
+    EXPECT_EQ(problem, c.problem);
+    if (c.taken == ElfOptionTaken::taken) EXPECT_EQ(index, c.args.size() - 1);  // at the option's last argument
+    EXPECT_EQ(options.maxGap, c.maxGap);
+    EXPECT_EQ(options.execAddress, c.exec);
+    EXPECT_EQ(options.removedSections, c.removed);
   }
 }

@@ -27,7 +27,8 @@ ProgramResult info(const std::vector<std::string>& args) { return runProgram(kIm
 
 const std::string kUsage =
     "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
-    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
+    "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
+    "                 [--remove-section NAME]... [--] IMAGE\n";
 
 class ImageInfo : public ::testing::Test {
  protected:
@@ -448,6 +449,11 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
       {{"--elf", dir.file("app.elf")}, "imageInfo: --elf takes exactly one IMAGE, not 0\n"},
       {{"--elf", dir.file("app.elf"), "--extract", dir.file("out"), dir.file("same.img")},
        "imageInfo: --elf and --extract do not go together\n"},
+      {{"--max-gap", "2097152", dir.file("same.img")}, "imageInfo: --exec, --max-gap and --remove-section go with --elf only\n"},
+      {{"--elf", dir.file("app.elf"), "--remove-section", ".nothing", dir.file("same.img")},
+       "imageInfo: " + dir.file("app.elf") + ": no section .nothing to remove\n"},
+      {{"--elf", dir.file("app.elf"), "--exec", "0x1234567890", dir.file("same.img")},
+       "imageInfo: --exec \"0x1234567890\": an address is 1 to 8 hexadecimal digits, with or without 0x\n"},
   };
   for (const auto& c : troubles) {
     SCOPED_TRACE(c.err);

@@ -99,7 +99,8 @@ TEST(AllPrograms, HelpAndVersion) {
   const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
   const std::string imageInfoUsage =
       "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
-      "       imageInfo [--json] --elf ELF [--] IMAGE\n";
+      "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
+    "                 [--remove-section NAME]... [--] IMAGE\n";
   const struct {
     std::string program;
     std::vector<std::string> args;
@@ -498,6 +499,22 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
     EXPECT_EQ(matched.out, dir.file("app.img") + "\n  elf: " + dir.file("app.elf") + "\n  verdict: matches the ELF\n");
   }
 
+  // --exec sets the exec address (a loader that starts the image from its vector table wants the
+  // table's, not the entry point's); imageInfo --elf matches the image only when told the same.
+  {
+    const ProgramResult packed = pack({"--elf", "--exec", "08000000", dir.file("app.elf"), dir.file("vt"), "APP"});
+    ASSERT_EQ(packed.exitStatus, 0) << packed.err;
+    const Bytes image = readFile(dir.file("vt.img"));
+    EXPECT_EQ(Bytes(image.begin() + 12, image.begin() + 16), (Bytes{0x00, 0x00, 0x00, 0x08}));
+    const ProgramResult same =
+        runProgram(kImageInfo, {"--elf", dir.file("app.elf"), "--exec=0x08000000", dir.file("vt.img")});
+    EXPECT_EQ(same.exitStatus, 0) << same.out << same.err;
+    const ProgramResult plain = runProgram(kImageInfo, {"--elf", dir.file("app.elf"), dir.file("vt.img")});
+    EXPECT_EQ(plain.exitStatus, 1) << plain.out << plain.err;
+    EXPECT_NE(plain.out.find("differs: exec address 0x08000000 in the image, 0x08000009 from the ELF"), std::string::npos)
+        << plain.out;
+  }
+
   ElfBlueprint linkedInRam;
   linkedInRam.entry = 0x08000001;
   linkedInRam.sections = {{".text", 0x08000000, 0x08000000, randomBytes(16, 6)},
@@ -519,8 +536,8 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
        "ERROR : Not a usable ELF executable - " + dir.file("ram.elf") + "\n",
        "packLoadable: " + dir.file("ram.elf") +
            ": a gap of 402653168 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
-           "0x20000000): a section linked at its run address instead of its load address? objcopy -O binary would "
-           "fill the gap with zeros\n"},
+           "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address?; if "
+           "the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary fills it)\n"},
       {"a missing ELF",
        {"--elf", dir.file("missing.elf"), dir.file("out"), "N"},
        "ERROR : Can't find source file - " + dir.file("missing.elf") + "\n",
@@ -528,17 +545,32 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
       {"addresses given too",
        {"--elf", dir.file("app.elf"), dir.file("out"), "N", "8000000", "8000000"},
        "",
-       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf takes ELF, TARGET and NAME only: the addresses "
-       "come from the ELF\n"},
+       "usage: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... ELF TARGET NAME\npackLoadable: --elf "
+       "takes ELF, TARGET and NAME only: the addresses come from the ELF (--exec ADDRESS sets the exec address)\n"},
       {"no name",
        {"--elf", dir.file("app.elf"), dir.file("out")},
        "",
-       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf needs ELF, TARGET and NAME: NAME is missing\n"},
+       "usage: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... ELF TARGET NAME\npackLoadable: --elf "
+       "needs ELF, TARGET and NAME: NAME is missing\n"},
       {"no target and no name",
        {"--elf", dir.file("app.elf")},
        "",
-       "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: --elf needs ELF, TARGET and NAME: TARGET and NAME are "
-       "missing\n"},
+       "usage: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... ELF TARGET NAME\npackLoadable: --elf "
+       "needs ELF, TARGET and NAME: TARGET and NAME are missing\n"},
+      {"an option misspelt",
+       {"--elf", "--exec-address", "8000000", dir.file("app.elf"), dir.file("out"), "N"},
+       "",
+       "usage: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... ELF TARGET NAME\npackLoadable: unknown "
+       "option --exec-address\n"},
+      {"an exec address that is not hexadecimal digits alone",
+       {"--elf", "--exec=0x8000000g", dir.file("app.elf"), dir.file("out"), "N"},
+       "",
+       "usage: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... ELF TARGET NAME\npackLoadable: --exec "
+       "\"0x8000000g\": an address is 1 to 8 hexadecimal digits, with or without 0x\n"},
+      {"a section to remove that the ELF lacks",
+       {"--elf", dir.file("app.elf"), "--remove-section", ".eeprom", dir.file("out"), "N"},
+       "ERROR : Not a usable ELF executable - " + dir.file("app.elf") + "\n",
+       "packLoadable: " + dir.file("app.elf") + ": no section .eeprom to remove\n"},
   };
   for (const auto& c : refusals) {
     SCOPED_TRACE(c.what);

@@ -108,7 +108,7 @@ Bytes buildElf(const ElfBlueprint& blueprint) {
   sectionHeader(0, 0, 0, 0, 0, 0);
   for (std::size_t i = 0; i < blueprint.sections.size(); ++i) {
     const ElfSectionBlueprint& section = blueprint.sections[i];
-    sectionHeader(nameOffsets[i], section.noBits ? 8 : 1, section.allocated ? 0x2 : 0, section.runAddress,
+    sectionHeader(nameOffsets[i], section.noBits ? 8 : 1, (section.allocated ? 0x2u : 0u) | (section.writable ? 0x1u : 0u), section.runAddress,
                   contentOffsets[i], section.noBits ? section.noBitsSize : section.contents.size());
   }
   sectionHeader(tableName, 3, 0, 0, namesOffset, names.size());

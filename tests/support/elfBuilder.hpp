@@ -20,6 +20,7 @@ struct ElfSectionBlueprint {
   // Its contents follow the previous section's in that section's segment (overlays in one
   // PT_LOAD, say); its own program header is then PT_NULL.
   bool sharesPrevious = false;
+  bool writable = false;  // SHF_WRITE
 };
 
 struct ElfBlueprint {

@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint16_t kExecutable = 2;          // ET_EXEC
 constexpr std::uint32_t kLoadSegment = 1;         // PT_LOAD
 constexpr std::uint32_t kNoBits = 8;              // SHT_NOBITS: no contents in the file (.bss)
+constexpr std::uint64_t kWritable = 0x1;          // SHF_WRITE
 constexpr std::uint64_t kAllocated = 0x2;         // SHF_ALLOC
 constexpr std::uint16_t kExtendedIndex = 0xFFFF;  // SHN_XINDEX and PN_XNUM: the number is in section 0
 constexpr std::uint64_t kAddressLimit = std::uint64_t{1} << 32;
@@ -75,10 +76,44 @@ struct Layout {
 constexpr Layout kLayout32{52, 24, 28, 32, 42, 44, 46, 48, 50, 32, 4, 8, 12, 16, 20, 40, 8, 12, 16, 20, 24, 28};
 constexpr Layout kLayout64{64, 24, 32, 40, 54, 56, 58, 60, 62, 56, 8, 16, 24, 32, 40, 64, 8, 16, 24, 32, 40, 44};
 
+// Whether a section holds what is programmed apart from the image: AVR's EEPROM, fuse, lock and
+// signature contents (placed at 0x810000 and above in its ELF address space), or the words of
+// an nRF part's UICR.
+bool programmedApart(const ElfSection& section) {
+  static constexpr const char* kNames[] = {".eeprom", ".fuse", ".lock", ".signature", ".user_signatures"};
+  for (const char* name : kNames) {
+    if (section.name == name) return true;
+  }
+  return section.loadAddress >= 0x10001000 && section.loadAddress < 0x10002000;  // the nRF UICR
+}
+
+// The 512 MiB region of the Arm memory map that an address lies in: code, SRAM, peripherals...
+std::uint64_t memoryRegion(std::uint64_t address) { return address >> 29; }
+
+// The end of the refusal of a gap from `before` to `after`: what most likely caused it, and
+// how to allow one that is meant.
+std::string gapHint(const ElfSection& before, const ElfSection& after) {
+  const std::string allow = "; if the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary "
+                            "fills it)";
+  if (programmedApart(after)) {
+    return " bytes: " + after.name + " looks programmed apart from the image (EEPROM, fuses, UICR): --remove-section " +
+           after.name + " leaves it out" + allow;
+  }
+  // A section linked at its run address has no load address of its own: it is data (writable),
+  // or it lies in another memory than the one before; one given a load address elsewhere may
+  // have been given the wrong one.
+  if (after.runAddress != after.loadAddress || after.writable ||
+      memoryRegion(after.runAddress) != memoryRegion(before.loadAddress)) {
+    return " bytes: a section linked at its run address instead of its load address?" + allow;
+  }
+  return " bytes" + allow;
+}
+
 // Reads the ELF, one check at a time; problem_ holds the first refusal.
 class Reader {
  public:
-  Reader(std::uint64_t fileSize, const ReadAt& read) : fileSize_(fileSize), read_(read) {}
+  Reader(std::uint64_t fileSize, const ReadAt& read, const ElfOptions& options)
+      : fileSize_(fileSize), read_(read), options_(options) {}
 
   ElfReading run() {
     ElfReading reading;
@@ -214,6 +249,7 @@ class Reader {
       if (!fits(offset, size, fileSize_)) return refuse("truncated: the section names lie past the end of the file");
       names_ = {offset, size};
     }
+    std::vector<bool> removalFound(options_.removedSections.size(), false);
     for (std::uint64_t i = 1; i < sectionCount_; ++i) {
       if (!headerAt(i)) return false;
       const std::uint64_t flags = decoder_.address(bytes, layout_.shFlags);
@@ -222,8 +258,18 @@ class Reader {
       section.runAddress = decoder_.address(bytes, layout_.shAddress);
       section.fileOffset = decoder_.address(bytes, layout_.shOffset);
       section.size = decoder_.address(bytes, layout_.shSize);
-      if ((flags & kAllocated) == 0 || type == kNoBits || type == 0 || section.size == 0) continue;
+      section.writable = (flags & kWritable) != 0;
+      const bool removable = !options_.removedSections.empty();
+      if (!removable && ((flags & kAllocated) == 0 || type == kNoBits || type == 0 || section.size == 0)) continue;
       section.name = sectionName(i, decoder_.word(bytes, 0));
+      if (removable) {
+        const auto removed = std::find(options_.removedSections.begin(), options_.removedSections.end(), section.name);
+        if (removed != options_.removedSections.end()) {
+          removalFound[static_cast<std::size_t>(removed - options_.removedSections.begin())] = true;
+          continue;
+        }
+        if ((flags & kAllocated) == 0 || type == kNoBits || type == 0 || section.size == 0) continue;
+      }
       if (!fits(section.fileOffset, section.size, fileSize_)) {
         return refuse("truncated: the contents of " + section.name + " lie past the end of the file");
       }
@@ -233,6 +279,10 @@ class Reader {
                       std::to_string(section.size) + " bytes) reaches past 2^32");
       }
       payload.sections.push_back(std::move(section));
+    }
+    // A name that matches nothing is a typing error, and the section meant stays in.
+    for (std::size_t i = 0; i < removalFound.size(); ++i) {
+      if (!removalFound[i]) return refuse("no section " + options_.removedSections[i] + " to remove");
     }
     if (payload.sections.empty()) return refuse("no allocated section with contents");
     return true;
@@ -268,12 +318,11 @@ class Reader {
                       std::to_string(before.size) + " bytes) and " + after.name + " (" + hex(after.loadAddress) +
                       ") overlap");
       }
-      if (after.loadAddress - end > kLargestElfGap) {
+      if (after.loadAddress - end > options_.maxGap) {
         return refuse("a gap of " + std::to_string(after.loadAddress - end) + " bytes between " + before.name +
                       " (load " + hex(before.loadAddress) + ", run " + hex(before.runAddress) + ") and " + after.name +
-                      " (load " + hex(after.loadAddress) + ", run " + hex(after.runAddress) +
-                      "): a section linked at its run address instead of its load address? objcopy -O binary would "
-                      "fill the gap with zeros");
+                      " (load " + hex(after.loadAddress) + ", run " + hex(after.runAddress) + "), more than " +
+                      std::to_string(options_.maxGap) + gapHint(before, after));
       }
     }
     const std::uint64_t first = sections.front().loadAddress;
@@ -282,27 +331,29 @@ class Reader {
     // image (and a scratch copy) of hundreds of megabytes from a small ELF.
     std::uint64_t filled = size;
     for (const ElfSection& section : sections) filled -= section.size;
-    if (filled > kLargestElfGap) {
+    if (filled > options_.maxGap) {
       return refuse("gaps of " + std::to_string(filled) + " bytes in all between " + std::to_string(sections.size()) +
-                    " sections: more than the " + std::to_string(kLargestElfGap) +
-                    " bytes of zeros an image may be filled with in all");
+                    " sections: more than the " + std::to_string(options_.maxGap) +
+                    " bytes of zeros an image may be filled with in all (--max-gap BYTES allows more)");
     }
     if (size > UINT32_MAX) {
       return refuse("a payload of " + std::to_string(size) + " bytes: more than the image size field's 4294967295");
     }
     const std::uint64_t entry = entry_ & ~std::uint64_t{1};  // the Thumb bit marks the instruction set, not a byte
-    if (entry < first || entry - first >= size) {
+    // An exec address given instead is the user's to choose, as with a raw image.
+    if (!options_.execAddress && (entry < first || entry - first >= size)) {
       return refuse("the entry address " + hex(entry_) + " lies outside the payload (" + hex(first) + " to " +
                     hex(first + size) + ")");
     }
     payload.loadAddress = static_cast<std::uint32_t>(first);
-    payload.execAddress = static_cast<std::uint32_t>(entry_);
+    payload.execAddress = options_.execAddress.value_or(static_cast<std::uint32_t>(entry_));
     payload.size = static_cast<std::uint32_t>(size);
     return true;
   }
 
   std::uint64_t fileSize_;
   const ReadAt& read_;
+  const ElfOptions& options_;
   std::string problem_;
   Decoder decoder_;
   Layout layout_ = kLayout32;
@@ -314,7 +365,9 @@ class Reader {
 
 }  // namespace
 
-ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read) { return Reader(fileSize, read).run(); }
+ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read, const ElfOptions& options) {
+  return Reader(fileSize, read, options).run();
+}
 
 bool writeElfPayload(const ElfPayload& payload, const ReadAt& read, std::span<unsigned char> buffer,
                      const std::function<bool(std::span<const unsigned char>)>& write) {
@@ -337,7 +390,7 @@ bool writeElfPayload(const ElfPayload& payload, const ReadAt& read, std::span<un
   return true;
 }
 
-SpooledElf spoolElfPayload(const std::string& path,
+SpooledElf spoolElfPayload(const std::string& path, const ElfOptions& options,
                            const std::function<void(std::span<const unsigned char>)>& onPayload) {
   SpooledElf result;
   bool notRegular = false;
@@ -352,7 +405,7 @@ SpooledElf spoolElfPayload(const std::string& path,
   const ReadAt read = [&elf](std::uint64_t offset, std::span<unsigned char> into) {
     return readAt(elf.get(), offset, into);
   };
-  ElfReading reading = readElfPayload(*size, read);
+  ElfReading reading = readElfPayload(*size, read, options);
   if (!reading.payload) {
     result.problem = SpooledElf::Problem::refused;
     result.reason = escapePath(path) + ": " + reading.problem;

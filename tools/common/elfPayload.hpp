@@ -23,6 +23,7 @@ struct ElfSection {
   std::uint64_t size = 0;
   std::uint64_t loadAddress = 0;  // where it stands in the payload (its LMA)
   std::uint64_t runAddress = 0;   // where the program uses it (sh_addr, its VMA)
+  bool writable = false;          // SHF_WRITE: data the program changes, so it runs in RAM
 };
 
 struct ElfPayload {
@@ -39,6 +40,17 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::span<unsigned char>
 // linked at its run address (RAM) instead of its load address (flash).
 inline constexpr std::uint64_t kLargestElfGap = std::uint64_t{1} << 20;
 
+// What the user may change in how an ELF becomes a payload.
+struct ElfOptions {
+  // The most zeros a gap between two sections, and all gaps together, may add.
+  std::uint64_t maxGap = kLargestElfGap;
+  // Sections left out of the payload, as objcopy -R leaves them out (EEPROM or fuse contents,
+  // say, which are programmed apart from the image). Each must name a section of the ELF.
+  std::vector<std::string> removedSections;
+  // The exec address to give the image instead of the entry point (bit 0 as given).
+  std::optional<std::uint32_t> execAddress;
+};
+
 // What readElfPayload found: the payload's layout, or why the file cannot give one.
 struct ElfReading {
   std::optional<ElfPayload> payload;
@@ -47,10 +59,11 @@ struct ElfReading {
 
 // Reads the layout of the ELF file of `fileSize` bytes that `read` reaches. Every offset, size
 // and count is checked against the file before it is used. Refused, with the reason: not an
-// ELF file, truncated, not an executable (ET_EXEC), no section headers, no allocated section
-// with contents, load ranges that overlap, an address range past 2^32, a gap between
-// consecutive sections larger than kLargestElfGap, an entry address outside the payload.
-ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read);
+// ELF file, truncated, not an executable (ET_EXEC), no section headers, a section to remove that
+// it lacks, no allocated section with contents, load ranges that overlap, an address range past
+// 2^32, a gap between consecutive sections (or gaps in all) larger than options.maxGap, an entry
+// address outside the payload where options.execAddress does not replace it.
+ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read, const ElfOptions& options = {});
 
 // Hands the payload's bytes to write(std::span<const unsigned char>) in order, in pieces of at
 // most buffer.size(): each section's contents read through `read`, the gaps as zeros. False
@@ -68,7 +81,7 @@ struct SpooledElf {
   Stream spool;
 };
 
-// Opens the ELF file at `path`, reads its layout and writes its payload to a scratch file,
-// handing every piece to onPayload as well where one is given.
-SpooledElf spoolElfPayload(const std::string& path,
+// Opens the ELF file at `path`, reads its layout as `options` ask and writes its payload to a
+// scratch file, handing every piece to onPayload as well where one is given.
+SpooledElf spoolElfPayload(const std::string& path, const ElfOptions& options = {},
                            const std::function<void(std::span<const unsigned char>)>& onPayload = {});

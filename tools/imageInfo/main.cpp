@@ -18,6 +18,7 @@
 
 #include "commandLine.hpp"
 #include "elfMatch.hpp"
+#include "elfOptions.hpp"
 #include "elfPayload.hpp"
 #include "fileSupport.hpp"
 #include "imageCheck.hpp"
@@ -42,7 +43,8 @@ constexpr int kExitTrouble = 2;  // usage error, or a file that cannot be read
 constexpr const char* kUsage =
     "usage: imageInfo [--json] [--] FILE...\n"
     "       imageInfo [--json] --extract OUT [--] FILE\n"
-    "       imageInfo [--json] --elf ELF [--] IMAGE\n";
+    "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
+    "                 [--remove-section NAME]... [--] IMAGE\n";
 
 constexpr const char* kHelp =
     "Says whether each FILE is a load image or a stamped image, shows its header and checks its\n"
@@ -52,6 +54,8 @@ constexpr const char* kHelp =
     "  --elf ELF      with one IMAGE: whether it is what packLoadable --elf makes of ELF (status 0\n"
     "                 when it is, 1 when not, with the first difference; 2 when either file cannot\n"
     "                 be read, the ELF is refused or IMAGE is not a load image)\n"
+    "  --exec ADDRESS, --max-gap BYTES, --remove-section NAME\n"
+    "                 with --elf: the ELF read as packLoadable --elf read it with these options\n"
     "  --             ends the options: every argument after it is a FILE\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
@@ -314,8 +318,9 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   return 0;
 }
 
-// --elf: whether IMAGE is what packLoadable --elf makes of ELF. Returns the exit status.
-int matchElf(const std::string& elfPath, const std::string& imagePath, bool json) {
+// --elf: whether IMAGE is what packLoadable --elf makes of ELF with the same `options`. Returns
+// the exit status.
+int matchElf(const std::string& elfPath, const ElfOptions& options, const std::string& imagePath, bool json) {
   // A failure is said on standard error and, for scripts, as an object with an error member.
   const auto trouble = [&](const std::string& problem) {
     sayProblem(problem);
@@ -328,7 +333,7 @@ int matchElf(const std::string& elfPath, const std::string& imagePath, bool json
   };
   // The ELF's payload, laid out once in a scratch file, is read again beside the image's.
   WordSum elfSum;
-  SpooledElf elf = spoolElfPayload(elfPath, [&elfSum](std::span<const unsigned char> bytes) { elfSum.update(bytes); });
+  SpooledElf elf = spoolElfPayload(elfPath, options, [&elfSum](std::span<const unsigned char> bytes) { elfSum.update(bytes); });
   if (elf.problem != SpooledElf::Problem::none) return trouble(elf.reason);
   std::FILE* spool = elf.spool.get();
   const ElfPayload& payload = elf.payload;
@@ -411,11 +416,21 @@ int run(const std::vector<std::string>& args) {
   bool json = false;
   std::optional<std::string> extractTo;
   std::optional<std::string> elfPath;
+  ElfOptions elfOptions;
+  bool elfOptionGiven = false;
   std::vector<std::string> paths;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string_view argument = args[i];
-    if (!optionsEnded && argument == "--") {
+    std::string problem;
+    const ElfOptionTaken taken = optionsEnded ? ElfOptionTaken::no : takeElfOption(args, i, elfOptions, problem);
+    if (taken == ElfOptionTaken::refused) {
+      std::fprintf(stderr, "imageInfo: %s\n", problem.c_str());
+      return kExitTrouble;
+    }
+    if (taken == ElfOptionTaken::taken) {
+      elfOptionGiven = true;
+    } else if (!optionsEnded && argument == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && argument == "--json") {
       json = true;
@@ -438,6 +453,10 @@ int run(const std::vector<std::string>& args) {
       paths.emplace_back(argument);
     }
   }
+  if (elfOptionGiven && !elfPath) {
+    std::fputs("imageInfo: --exec, --max-gap and --remove-section go with --elf only\n", stderr);
+    return kExitTrouble;
+  }
   if (elfPath && extractTo) {
     std::fputs("imageInfo: --elf and --extract do not go together\n", stderr);
     return kExitTrouble;
@@ -447,7 +466,7 @@ int run(const std::vector<std::string>& args) {
     return kExitTrouble;
   }
   if (elfPath) {
-    const int status = matchElf(*elfPath, paths[0], json);
+    const int status = matchElf(*elfPath, elfOptions, paths[0], json);
     return finishStandardOutput(status, kExitTrouble, "imageInfo: cannot write the report: ");
   }
   if (extractTo && paths.size() != 1) {

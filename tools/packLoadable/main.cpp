@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commandLine.hpp"
+#include "elfOptions.hpp"
 #include "elfPayload.hpp"
 #include "fileSupport.hpp"
 #include "hexArgument.hpp"
@@ -54,9 +55,13 @@ void printHelp() {
   printUsageLines();
   std::puts("Both addresses are hexadecimal, with or without 0x: 08000000 and 0x8000000 are the same.\n");
   std::puts(
-      "USAGE: packLoadable --elf <ELF file> <TARGET IMAGE file name> <Image name>\n"
+      "USAGE: packLoadable --elf [--exec ADDRESS] [--max-gap BYTES] [--remove-section NAME]... <ELF file>\n"
+      "                    <TARGET IMAGE file name> <Image name>\n"
       "      The payload is what objcopy -O binary makes of the ELF executable; the load address is\n"
-      "      its lowest section's, the exec address its entry point.");
+      "      its lowest section's, the exec address its entry point.\n"
+      "      --exec ADDRESS         the exec address instead (hexadecimal), such as the vector table's\n"
+      "      --max-gap BYTES        allow gaps of zeros up to BYTES, one or all together (1048576)\n"
+      "      --remove-section NAME  leave the section out, as objcopy -R does (repeatable)");
 }
 
 // The usage text, for a call that lacks arguments.
@@ -172,21 +177,44 @@ Stream openSource(const std::string& path) {
   return source;
 }
 
-// packLoadable --elf ELF TARGET NAME: the payload as objcopy -O binary makes it of ELF, and the
-// load and exec addresses the ELF gives. Returns the exit status.
+// packLoadable --elf [OPTION...] ELF TARGET NAME: the payload as objcopy -O binary makes it of
+// ELF, and the load and exec addresses the ELF gives (or --exec). Returns the exit status.
 int packElf(const std::vector<std::string>& args) {
-  if (args.size() != 5) {
+  static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " ELF TARGET NAME\n";
+  ElfOptions options;
+  std::vector<std::string> operands;
+  bool optionsEnded = false;
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    std::string problem;
+    if (!optionsEnded && args[i] == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const ElfOptionTaken taken = optionsEnded ? ElfOptionTaken::no : takeElfOption(args, i, options, problem);
+    if (taken == ElfOptionTaken::refused) {
+      std::fprintf(stderr, "%spackLoadable: %s\n", kElfUsage.c_str(), problem.c_str());
+      return kExitFailure;
+    }
+    if (taken == ElfOptionTaken::taken) continue;
+    if (!optionsEnded && args[i].size() > 2 && args[i].rfind("--", 0) == 0) {
+      std::fprintf(stderr, "%spackLoadable: unknown option %s\n", kElfUsage.c_str(), escapePath(args[i]).c_str());
+      return kExitFailure;
+    }
+    operands.push_back(args[i]);
+  }
+  if (operands.size() != 3) {
     // Too few: say which is missing; too many: the addresses, most likely, which the ELF gives.
-    const char* why = args.size() < 4   ? "--elf needs ELF, TARGET and NAME: TARGET and NAME are missing"
-                      : args.size() < 5 ? "--elf needs ELF, TARGET and NAME: NAME is missing"
-                                        : "--elf takes ELF, TARGET and NAME only: the addresses come from the ELF";
-    std::fprintf(stderr, "usage: packLoadable --elf ELF TARGET NAME\npackLoadable: %s\n", why);
+    const char* why = operands.size() < 2   ? "--elf needs ELF, TARGET and NAME: TARGET and NAME are missing"
+                      : operands.size() < 3 ? "--elf needs ELF, TARGET and NAME: NAME is missing"
+                                            : "--elf takes ELF, TARGET and NAME only: the addresses come from the ELF "
+                                              "(--exec ADDRESS sets the exec address)";
+    std::fprintf(stderr, "%spackLoadable: %s\n", kElfUsage.c_str(), why);
     return kExitFailure;
   }
-  const std::string& elfPath = args[2];
+  const std::string& elfPath = operands[0];
   // The payload is laid out once in a scratch file, then packed from there like a raw image;
   // memory stays the same whatever the sections' sizes.
-  const SpooledElf elf = spoolElfPayload(elfPath);
+  const SpooledElf elf = spoolElfPayload(elfPath, options);
   switch (elf.problem) {
     case SpooledElf::Problem::none:
       break;
@@ -197,8 +225,8 @@ int packElf(const std::vector<std::string>& args) {
     case SpooledElf::Problem::noScratchRoom:
       return fail("ERROR reading source file:  %s\n", elfPath, elf.reason);
   }
-  return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, args[4],
-                   elfPath, args[3]);
+  return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, operands[2],
+                   elfPath, operands[1]);
 }
 
 int run(const std::vector<std::string>& args) {
