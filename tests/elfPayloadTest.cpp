@@ -140,8 +140,8 @@ TEST(ElfPayload, RefusalsSayWhy) {
     std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<long>(at));
     return file;
   };
-  const std::string kAllow = "; if the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary "
-                            "fills it)";
+  const std::string kAllow = ". If the gap is meant, --max-gap BYTES allows it, filled with zeros as objcopy -O binary "
+                            "fills it";
   const struct {
     const char* what;
     Bytes file;
@@ -190,13 +190,13 @@ TEST(ElfPayload, RefusalsSayWhy) {
       {"linked at its run address", with([](ElfBlueprint& s) { s.sections[1].loadAddress = 0x20000000; }),
        "a gap of 402652882 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
        "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address?" +
-           kAllow},
+           kAllow.substr(1)},
       {"data linked at its run address in the same memory", with([](ElfBlueprint& s) {
          s.sections[1].loadAddress = s.sections[1].runAddress = 0x08200000;
        }),
        "a gap of 2096850 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x08200000, run "
        "0x08200000), more than 1048576 bytes: a section linked at its run address instead of its load address?" +
-           kAllow},
+           kAllow.substr(1)},
       {"a read-only sector far in the same flash: meant, most likely", with([](ElfBlueprint& s) {
          s.sections[1].loadAddress = s.sections[1].runAddress = 0x081F0000;
          s.sections[1].name = ".config";
@@ -212,6 +212,14 @@ TEST(ElfPayload, RefusalsSayWhy) {
        }),
        "a gap of 8453842 bytes between .text (load 0x00000000, run 0x00000000) and .eeprom (load 0x00810000, run "
        "0x00810000), more than 1048576 bytes: .eeprom looks programmed apart from the image (EEPROM, fuses, UICR): "
+       "--remove-section .eeprom leaves it out" + kAllow},
+      {"EEPROM contents below the flash", with([](ElfBlueprint& s) {
+         s.sections[1].loadAddress = s.sections[1].runAddress = 0x00810000;
+         s.sections[1].name = ".eeprom";
+         s.sections[1].contents.resize(4);
+       }),
+       "a gap of 125763580 bytes between .eeprom (load 0x00810000, run 0x00810000) and .text (load 0x08000000, run "
+       "0x08000000), more than 1048576 bytes: .eeprom looks programmed apart from the image (EEPROM, fuses, UICR): "
        "--remove-section .eeprom leaves it out" + kAllow},
       {"an nRF UICR word", with([](ElfBlueprint& s) {
          s.sections[1].loadAddress = s.sections[1].runAddress = 0x10001014;
@@ -296,8 +304,8 @@ TEST(ElfPayload, OptionsChangeTheLayout) {
       {"a gap allowed", farConfig, options(0x1F0000, {}, {}), 0x1F0000 + 20, 0x08000101, ""},
       {"one byte short of it", farConfig, options(0x1F0000 - 302 - 1, {}, {}), 0, 0,
        "a gap of 2031314 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x081f0000, run "
-       "0x081f0000), more than 2031313 bytes: a section linked at its run address instead of its load address?; if "
-       "the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary fills it)"},
+       "0x081f0000), more than 2031313 bytes: a section linked at its run address instead of its load address? If "
+       "the gap is meant, --max-gap BYTES allows it, filled with zeros as objcopy -O binary fills it"},
       {"all gaps together allowed", twoGaps, options(1200000, {}, {}), 302 + 20 + 20 + 1200000, 0x08000101, ""},
       {"all gaps together bounded by the same", twoGaps, options(1199999, {}, {}), 0, 0,
        "gaps of 1200000 bytes in all between 3 sections: more than the 1199999 bytes of zeros an image may be filled "

@@ -536,8 +536,8 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
        "ERROR : Not a usable ELF executable - " + dir.file("ram.elf") + "\n",
        "packLoadable: " + dir.file("ram.elf") +
            ": a gap of 402653168 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
-           "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address?; if "
-           "the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary fills it)\n"},
+           "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address? If "
+           "the gap is meant, --max-gap BYTES allows it, filled with zeros as objcopy -O binary fills it\n"},
       {"a missing ELF",
        {"--elf", dir.file("missing.elf"), dir.file("out"), "N"},
        "ERROR : Can't find source file - " + dir.file("missing.elf") + "\n",

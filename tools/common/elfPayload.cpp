@@ -93,18 +93,21 @@ std::uint64_t memoryRegion(std::uint64_t address) { return address >> 29; }
 // The end of the refusal of a gap from `before` to `after`: what most likely caused it, and
 // how to allow one that is meant.
 std::string gapHint(const ElfSection& before, const ElfSection& after) {
-  const std::string allow = "; if the gap is meant, --max-gap BYTES allows it (filled with zeros, as objcopy -O binary "
-                            "fills it)";
-  if (programmedApart(after)) {
-    return " bytes: " + after.name + " looks programmed apart from the image (EEPROM, fuses, UICR): --remove-section " +
-           after.name + " leaves it out" + allow;
+  const std::string allow = ". If the gap is meant, --max-gap BYTES allows it, filled with zeros as objcopy -O binary "
+                            "fills it";
+  // Either side: such contents lie above the flash on AVR, below it on many other parts.
+  for (const ElfSection* apart : {&after, &before}) {
+    if (programmedApart(*apart)) {
+      return " bytes: " + apart->name + " looks programmed apart from the image (EEPROM, fuses, UICR): " +
+             "--remove-section " + apart->name + " leaves it out" + allow;
+    }
   }
   // A section linked at its run address has no load address of its own: it is data (writable),
   // or it lies in another memory than the one before; one given a load address elsewhere may
   // have been given the wrong one.
   if (after.runAddress != after.loadAddress || after.writable ||
       memoryRegion(after.runAddress) != memoryRegion(before.loadAddress)) {
-    return " bytes: a section linked at its run address instead of its load address?" + allow;
+    return " bytes: a section linked at its run address instead of its load address?" + allow.substr(1);
   }
   return " bytes" + allow;
 }
