@@ -2,6 +2,11 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+extern "C" int gMkstempErrno;  // non-zero: mkstemp fails with it (support/mkstempSwitch.c)
 #endif
 
 #include <filesystem>
@@ -173,6 +178,33 @@ TEST(OutputFile, FailedCommitLeavesNothingBehind) {
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     fs::remove_all(c.target);
+  }
+}
+
+// Written in place (no temporary file could be made in a folder that refuses new files), the
+// output is the cleanup's until it is committed, and no longer after: a signal before then
+// removes the incomplete file, one after leaves the complete file (a checksum line that meets a
+// reader gone raises SIGPIPE after the commit).
+TEST(OutputFileDeathTest, InPlaceOutputIsCleanedUpUntilCommitted) {
+  TempDir dir;
+  const std::string target = dir.file("target");
+  for (const bool committed : {false, true}) {
+    SCOPED_TRACE(committed ? "signal after the commit" : "signal before it");
+    writeFile(target, Bytes{1, 2, 3});
+    EXPECT_EXIT(
+        {
+          gMkstempErrno = EACCES;
+          OutputFile output;
+          if (!output.open(target) || std::fputs("new contents", output.stream()) < 0) std::_Exit(3);
+          if (committed && !output.commit()) std::_Exit(4);
+          std::raise(SIGPIPE);
+          std::_Exit(5);
+        },
+        testing::KilledBySignal(SIGPIPE), "");
+    EXPECT_EQ(fs::exists(target), committed);
+    if (committed) {
+      EXPECT_EQ(readFile(target), textBytes("new contents"));
+    }
   }
 }
 

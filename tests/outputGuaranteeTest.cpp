@@ -438,6 +438,14 @@ TEST_P(OutputGuarantee, ThirdUsersFileInAStickyFolderIsWrittenInPlace) {
   struct stat info {};
   ASSERT_EQ(stat(shared.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, kThirdUser);
+  // Interrupted there, the file that cannot be removed is emptied: never left half written.
+  {
+    RunningProgram running(GetParam().program, GetParam().args(bigInput(), shared), unprivileged);
+    ASSERT_TRUE(copyUnderWay(dir.path() / "sticky", "out.img")) << "the target did not grow";
+    running.signal(SIGINT);
+    EXPECT_EQ(running.wait().exitStatus, 128 + SIGINT);
+  }
+  EXPECT_EQ(fs::file_size(shared), 0u);
 }
 
 // Where the target is left in place because it is not ours to remove, a failed run leaves it:
