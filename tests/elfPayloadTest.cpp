@@ -379,7 +379,9 @@ TEST(ElfPayload, OptionsFromTheCommandLine) {
     std::size_t index = 0;
     EXPECT_EQ(takeElfOption(c.args, index, options, problem), c.taken);
     EXPECT_EQ(problem, c.problem);
-    if (c.taken == ElfOptionTaken::taken) EXPECT_EQ(index, c.args.size() - 1);  // at the option's last argument
+    if (c.taken == ElfOptionTaken::taken) {
+      EXPECT_EQ(index, c.args.size() - 1);  // at the option's last argument
+    }
     EXPECT_EQ(options.maxGap, c.maxGap);
     EXPECT_EQ(options.execAddress, c.exec);
     EXPECT_EQ(options.removedSections, c.removed);

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "outputFile.hpp"
@@ -195,6 +199,26 @@ TEST_F(Windows, DeviceNamesAreWrittenStraightThrough) {
   EXPECT_EQ(names, (std::vector<std::string>{"x.bin", "x.stp"}));
 }
 
+// Standard output redirected to the target itself (packLoadable x.bin out ... >> out.img): the
+// image goes through standard output, after what was there, and the checksum line to standard
+// error; no rename meets the file the shell holds open.
+TEST_F(Windows, StandardOutputThatIsTheTargetIsWrittenThrough) {
+  writeFile(dir.file("x.bin"), randomBytes(5000, 11));
+  const ProgramResult reference = runProgram(kPackLoadable, {dir.file("x.bin"), dir.file("ref"), "N", "0", "0"});
+  ASSERT_EQ(reference.exitStatus, 0) << reference.err;
+  writeFile(dir.file("out.img"), textBytes("written before; "));
+  RunOptions redirected;
+  redirected.standardOutput = dir.file("out.img");
+  const ProgramResult result = runProgram(kPackLoadable, {dir.file("x.bin"), dir.file("out"), "N", "0", "0"}, redirected);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err, reference.out);
+  Bytes want = textBytes("written before; ");
+  const Bytes image = readFile(dir.file("ref.img"));
+  want.insert(want.end(), image.begin(), image.end());
+  EXPECT_EQ(readFile(dir.file("out.img")), want);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 3);
+}
+
 // A name up to the system's limit of 255 characters still gets a temporary file beside it:
 // the old file is replaced whole, and nothing else is left.
 TEST_F(Windows, NamesUpToTheLimitGetATemporaryFile) {
@@ -208,6 +232,33 @@ TEST_F(Windows, NamesUpToTheLimitGetATemporaryFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
     std::filesystem::remove(pathOf(target));
   }
+}
+
+// Ctrl-C while the main thread writes: the console control handler's work, run on a thread of
+// its own as the system runs it, ends the program with STATUS_CONTROL_C_EXIT and leaves the old
+// target and nothing beside it. (A death test: the child is this program run again, so the
+// folder has a fixed name.)
+TEST(WindowsConsoleControlDeathTest, EndsTheRunAndLeavesTheOldTarget) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "imagepackers-console-control";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string target = utf8Of(folder / "out.img");
+  writeFile(target, Bytes{1, 2, 3});
+  EXPECT_EXIT(
+      {
+        OutputFile output;
+        if (!output.open(target)) std::_Exit(3);
+        std::thread control([] {
+          Sleep(100);
+          endOnConsoleControl();
+        });
+        static const std::vector<unsigned char> block(1 << 16, 0x5A);
+        for (;;) std::fwrite(block.data(), 1, block.size(), output.stream());  // until the handler ends it
+      },
+      testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)), "");
+  EXPECT_EQ(readFile(target), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
+  std::filesystem::remove_all(folder);
 }
 
 // Every name Windows reserves for a device, in its forms, and names that only look like one.

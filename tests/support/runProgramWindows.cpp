@@ -67,9 +67,10 @@ HANDLE inheritable(const std::string& path, DWORD access, DWORD disposition) {
 
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   if (options.fileSizeLimit) throw std::logic_error("file size limits need kCanLimitFileSize");
-  if (options.unprivileged || !options.standardOutput.empty() || !options.ignoredSignals.empty() ||
-      !options.standardInputFile.empty()) {
-    throw std::logic_error("running unprivileged or with another standard output is for POSIX systems");
+  if (options.unprivileged || !options.ignoredSignals.empty() || !options.standardInputFile.empty() ||
+      options.standardOutput == kClosedOutput) {
+    throw std::logic_error("running unprivileged, with signals ignored or with a closed standard output is for POSIX "
+                           "systems");
   }
   TempDir captureDir;
   const std::string outPath = captureDir.file("stdout");
@@ -87,7 +88,14 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput =
       inheritable(options.standardInput.empty() ? "NUL" : options.standardInput, GENERIC_READ, OPEN_EXISTING);
-  startup.hStdOutput = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  if (options.standardOutput.empty()) {
+    startup.hStdOutput = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  } else {
+    // Appended to, as cmd's >> does.
+    startup.hStdOutput = inheritable(options.standardOutput, GENERIC_WRITE, OPEN_ALWAYS);
+    SetFilePointerEx(startup.hStdOutput, LARGE_INTEGER{}, nullptr, FILE_END);
+    writeFile(outPath, Bytes{});
+  }
   startup.hStdError = inheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   PROCESS_INFORMATION process{};
   // The wide call, so that arguments in any script reach the program whole.

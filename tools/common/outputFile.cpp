@@ -72,27 +72,77 @@ fs::path temporaryPattern(const fs::path& target) {
 
 #ifdef _WIN32
 
-// The temporary file the console control handler removes, or null.
+// The console control handler runs on a thread of its own, while the main thread goes on: it
+// takes gCleanupLock, which the main thread holds while it registers, commits or gives up a file,
+// so that it never acts on a file half committed (a descriptor just closed, a rename under way);
+// and it stops the main thread before touching the file, so that no write follows the cleanup.
+// Only system calls there: the main thread, stopped anywhere, may hold the C runtime's locks.
+SRWLOCK gCleanupLock = SRWLOCK_INIT;
+// The temporary file the handler removes, or null.
 std::atomic<const wchar_t*> gPendingTemporary{nullptr};
-// A regular file written in place, which the handler removes or, where it cannot, empties.
+// A regular file written in place, which the handler removes or, where it cannot, empties
+// through its handle.
 std::atomic<const wchar_t*> gPendingInPlace{nullptr};
-std::atomic<int> gPendingInPlaceDescriptor{-1};
+std::atomic<HANDLE> gPendingInPlaceHandle{INVALID_HANDLE_VALUE};
+// The thread that writes the file.
+std::atomic<DWORD> gWritingThread{0};
 
+// The console control handler: for every event (Ctrl-C, Ctrl-Break, the console closing).
 BOOL WINAPI removePendingTemporary(DWORD) {
+  AcquireSRWLockExclusive(&gCleanupLock);
+  const bool pending = gPendingTemporary.load() != nullptr || gPendingInPlace.load() != nullptr;
+  ReleaseSRWLockExclusive(&gCleanupLock);
+  // Nothing being written: the default handler ends the program as it always does.
+  if (!pending) return FALSE;
+  endOnConsoleControl();
+}
+
+}  // namespace
+
+void endOnConsoleControl() {
+  AcquireSRWLockExclusive(&gCleanupLock);  // kept: the process ends before anything else may run
+  if (const DWORD writer = gWritingThread.load(); writer != 0 && writer != GetCurrentThreadId()) {
+    if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, writer)) {
+      // Suspension completes once the thread's context can be read.
+      CONTEXT context{};
+      context.ContextFlags = CONTEXT_CONTROL;
+      if (SuspendThread(thread) != static_cast<DWORD>(-1)) GetThreadContext(thread, &context);
+      CloseHandle(thread);
+    }
+  }
   // The file was opened with FILE_SHARE_DELETE, so it can go while still open; it disappears
-  // when the process ends, which the default handler, run next, makes it do.
+  // when the process ends, just below.
   if (const wchar_t* path = gPendingTemporary.load()) DeleteFileW(path);
   // A file opened in place cannot be deleted while open: it is emptied instead.
   if (const wchar_t* path = gPendingInPlace.load(); path != nullptr && DeleteFileW(path) == 0) {
-    if (const int descriptor = gPendingInPlaceDescriptor.load(); descriptor >= 0) _chsize_s(descriptor, 0);
+    if (const HANDLE handle = gPendingInPlaceHandle.load(); handle != INVALID_HANDLE_VALUE) {
+      FILE_END_OF_FILE_INFO end{};
+      SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
+    }
   }
-  return FALSE;
+  // Ended here, with the status the default handler gives: an orderly exit would flush the C
+  // runtime's streams, whose locks the stopped thread may hold.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  for (;;) Sleep(INFINITE);  // TerminateProcess does not return for the calling process
 }
 
-// The console control handler runs on a thread of its own and needs nothing held back.
-struct SignalsHeld {
-  SignalsHeld() noexcept {}  // user-provided: a guard that does nothing is still no unused variable
+namespace {
+
+// Keeps the console control handler out for its lifetime, so that it never sees the file half
+// registered, half committed or half given up.
+class SignalsHeld {
+ public:
+  SignalsHeld() noexcept { AcquireSRWLockExclusive(&gCleanupLock); }
+  ~SignalsHeld() { ReleaseSRWLockExclusive(&gCleanupLock); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
+
+// Installs the handler once.
+void installConsoleHandler() {
+  static const bool installed = SetConsoleCtrlHandler(removePendingTemporary, TRUE) != 0;
+  (void)installed;
+}
 
 void removeFile(const std::string& path) { DeleteFileW(nativePath(path).c_str()); }
 
@@ -201,10 +251,11 @@ bool OutputFile::openInPlace(const std::string& path, bool regular) {
   seekable_ = regular;
   removeOnFailure_ = regular;
   if (stream_ != nullptr && regular) {
-    static const bool handlerInstalled = SetConsoleCtrlHandler(removePendingTemporary, TRUE) != 0;
-    (void)handlerInstalled;
+    installConsoleHandler();
     targetWide_ = nativePath(target_).wstring();
-    gPendingInPlaceDescriptor.store(_fileno(stream_));
+    const SignalsHeld held;
+    gWritingThread.store(GetCurrentThreadId());
+    gPendingInPlaceHandle.store(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_))));
     gPendingInPlace.store(targetWide_.c_str());
   }
   return stream_ != nullptr;
@@ -224,6 +275,22 @@ bool OutputFile::open(const std::string& target) {
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
   if (fs::exists(status) && !fs::is_regular_file(status)) return openInPlace(toUtf8(resolved), false);
+  if (isStandardOutput_) {
+    // The file standard output has open, however named: written through that descriptor, so
+    // that what the caller wrote before stays, and no rename meets the file the shell holds open.
+    target_ = target;
+    const int descriptor = _dup(1);
+    if (descriptor < 0) return false;
+    _setmode(descriptor, _O_BINARY);
+    stream_ = _fdopen(descriptor, "wb");
+    if (stream_ == nullptr) {
+      _close(descriptor);
+      errno = EIO;
+      return false;
+    }
+    std::setvbuf(stream_, nullptr, _IONBF, 0);
+    return true;
+  }
   target_ = toUtf8(resolved);
   if (fs::exists(status)) {
     // A read-only file must stay refused; the rename would otherwise replace it.
@@ -267,9 +334,12 @@ bool OutputFile::open(const std::string& target) {
 
   temporary_ = toUtf8(fs::path(pattern));
   temporaryWide_ = pattern;
-  static const bool handlerInstalled = SetConsoleCtrlHandler(removePendingTemporary, TRUE) != 0;
-  (void)handlerInstalled;
-  gPendingTemporary.store(temporaryWide_.c_str());
+  installConsoleHandler();
+  {
+    const SignalsHeld held;
+    gWritingThread.store(GetCurrentThreadId());
+    gPendingTemporary.store(temporaryWide_.c_str());
+  }
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
   if (descriptor < 0) CloseHandle(handle);
   stream_ = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
@@ -459,5 +529,9 @@ void OutputFile::forgetTemporary() noexcept {
 
 void OutputFile::forgetInPlace() noexcept {
   gPendingInPlace.store(nullptr);
+#ifdef _WIN32
+  gPendingInPlaceHandle.store(INVALID_HANDLE_VALUE);
+#else
   gPendingInPlaceDescriptor.store(-1);
+#endif
 }

@@ -86,4 +86,11 @@ class OutputFile {
 // (NUL, CON, PRN, AUX, CONIN$, CONOUT$, COM0-9, LPT0-9 and COM or LPT with a superscript 1, 2
 // or 3) in any case, with or without an extension or trailing blanks, in any folder.
 bool isDeviceName(const std::string& path);
+
+// What Ctrl-C, Ctrl-Break or the console closing does while a file is being written (the work of
+// the console control handler, which the system runs on a thread of its own): stops the thread
+// that writes, removes the temporary file or empties a file written in place, and ends the
+// process with STATUS_CONTROL_C_EXIT. Callable from any thread, for tests that have no console
+// to send the event through.
+[[noreturn]] void endOnConsoleControl();
 #endif
