@@ -1,5 +1,5 @@
 # Installing and packaging: the programs; on POSIX systems their manual pages, and the Debian
-# package's copyright and changelog; on Windows a short README, the full README, the manual
+# package's copyright and changelog; on Windows a short README, the README and docs/, the manual
 # pages as text and the licence beside the programs (cpack -G ZIP); and everywhere the CMake package that firmware builds find with
 # find_package(ImagePackers), installed and also usable straight from the build tree.
 include(GNUInstallDirs)
@@ -17,9 +17,11 @@ if(WIN32)
   configure_file(packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
-  # The full documentation beside it: the README as it stands (Markdown is plain text), and each
-  # manual page as text where groff is at hand to render it, else as its source.
+  # The full documentation beside it: the README and the guides in docs/ as they stand (Markdown
+  # is plain text), and each manual page as text where groff is at hand to render it, else as
+  # its source.
   install(FILES README.md DESTINATION .)
+  install(DIRECTORY docs/ DESTINATION docs)
   find_program(GROFF groff)
   foreach(program IN LISTS programs)
     set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
