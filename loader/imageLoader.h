@@ -29,6 +29,14 @@
 extern "C" {
 #endif
 
+/* For the library's own functions that are called from several places, where a call is smaller
+ * than a copy of the body: kept out of line where the compiler allows. */
+#ifdef __GNUC__
+#define LDR_NOINLINE __attribute__((__noinline__))
+#else
+#define LDR_NOINLINE
+#endif
+
 /* What a check found; LDR_OK is the only success. */
 typedef enum {
   LDR_OK = 0,

@@ -29,13 +29,6 @@
 #define LDR_RECORD_SIZE 32u
 /* "LDU" in the top three bytes; the kind in the low one. */
 #define LDR_RECORD_TAG 0x4C445500u
-/* Kept out of line where the compiler allows: called from several places, a call is smaller
- * than a copy. */
-#ifdef __GNUC__
-#define LDR_SHARED static __attribute__((__noinline__))
-#else
-#define LDR_SHARED static
-#endif
 
 /* Bytes moved through the stack at a time: a whole number of any program unit. */
 #define LDR_PIECE 32u
@@ -124,12 +117,12 @@ static ldrStatus programVerified(const ldrFlash *flash, uint32_t address, const 
 
 /* Whether [start, start + size) lies in the 32-bit address space (it may end at 2^32), aligned
  * to `sector`. */
-LDR_SHARED bool sectorRegion(uint32_t start, uint32_t size, uint32_t sector) {
+static LDR_NOINLINE bool sectorRegion(uint32_t start, uint32_t size, uint32_t sector) {
   return size != 0u && ((start | size) & (sector - 1u)) == 0u && size - 1u <= ~start;
 }
 
 /* Whether two regions that each pass sectorRegion share no byte. */
-LDR_SHARED bool apart(uint32_t a, uint32_t aSize, uint32_t b, uint32_t bSize) {
+static LDR_NOINLINE bool apart(uint32_t a, uint32_t aSize, uint32_t b, uint32_t bSize) {
   return b >= a ? b - a >= aSize : a - b >= bSize;
 }
 

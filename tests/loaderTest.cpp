@@ -131,6 +131,11 @@ TEST(LoaderCheckValues, KnownAnswers) {
     const Bytes bytes = textBytes(text);
     EXPECT_EQ(ldrCrc8Update(0, bytes.data(), bytes.size()), expected);
   }
+  // Each single byte reaches one table entry: all 256 against the bit-by-bit reference.
+  for (unsigned value = 0; value < 256; ++value) {
+    const unsigned char byte = static_cast<unsigned char>(value);
+    EXPECT_EQ(ldrCrc8Update(0, &byte, 1), referenceCrc8(Bytes{byte})) << value;
+  }
 }
 
 // Any split of the payload into chunks, short or long, at any alignment of the bytes gives the
