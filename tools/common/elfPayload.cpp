@@ -27,12 +27,6 @@ bool fits(std::uint64_t offset, std::uint64_t size, std::uint64_t total) {
   return offset <= total && size <= total - offset;
 }
 
-std::string hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
-  return text;
-}
-
 // Reads the fields of one ELF class and byte order from a block of bytes.
 struct Decoder {
   bool wide = false;       // ELFCLASS64
@@ -278,7 +272,7 @@ class Reader {
       }
       section.loadAddress = loadAddressOf(section);
       if (!fits(section.loadAddress, section.size, kAddressLimit)) {
-        return refuse(section.name + " (load address " + hex(section.loadAddress) + ", " +
+        return refuse(section.name + " (load address " + hexText(section.loadAddress) + ", " +
                       std::to_string(section.size) + " bytes) reaches past 2^32");
       }
       payload.sections.push_back(std::move(section));
@@ -317,14 +311,14 @@ class Reader {
       const ElfSection& after = sections[i];
       const std::uint64_t end = before.loadAddress + before.size;  // below 2^32 + 2^32: no wrap
       if (after.loadAddress < end) {
-        return refuse("the load ranges of " + before.name + " (" + hex(before.loadAddress) + ", " +
-                      std::to_string(before.size) + " bytes) and " + after.name + " (" + hex(after.loadAddress) +
+        return refuse("the load ranges of " + before.name + " (" + hexText(before.loadAddress) + ", " +
+                      std::to_string(before.size) + " bytes) and " + after.name + " (" + hexText(after.loadAddress) +
                       ") overlap");
       }
       if (after.loadAddress - end > options_.maxGap) {
         return refuse("a gap of " + std::to_string(after.loadAddress - end) + " bytes between " + before.name +
-                      " (load " + hex(before.loadAddress) + ", run " + hex(before.runAddress) + ") and " + after.name +
-                      " (load " + hex(after.loadAddress) + ", run " + hex(after.runAddress) + "), more than " +
+                      " (load " + hexText(before.loadAddress) + ", run " + hexText(before.runAddress) + ") and " + after.name +
+                      " (load " + hexText(after.loadAddress) + ", run " + hexText(after.runAddress) + "), more than " +
                       std::to_string(options_.maxGap) + gapHint(before, after));
       }
     }
@@ -345,8 +339,8 @@ class Reader {
     const std::uint64_t entry = entry_ & ~std::uint64_t{1};  // the Thumb bit marks the instruction set, not a byte
     // An exec address given instead is the user's to choose, as with a raw image.
     if (!options_.execAddress && (entry < first || entry - first >= size)) {
-      return refuse("the entry address " + hex(entry_) + " lies outside the payload (" + hex(first) + " to " +
-                    hex(first + size) + ")");
+      return refuse("the entry address " + hexText(entry_) + " lies outside the payload (" + hexText(first) + " to " +
+                    hexText(first + size) + ")");
     }
     payload.loadAddress = static_cast<std::uint32_t>(first);
     payload.execAddress = options_.execAddress.value_or(static_cast<std::uint32_t>(entry_));

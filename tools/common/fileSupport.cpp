@@ -252,3 +252,8 @@ bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> 
   return std::fseek(out, static_cast<long>(offset), SEEK_SET) == 0 &&
          std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
 }
+
+bool namesStandardOutput(const std::string& path) {
+  const auto named = fileIdentity(path);
+  return named && named == fileIdentity(1);
+}

@@ -86,6 +86,10 @@ struct FileIdentity {
 std::optional<FileIdentity> fileIdentity(int descriptor);
 std::optional<FileIdentity> fileIdentity(const std::string& path);
 
+// Whether `path` names the file standard output has open, however it is reached: /dev/stdout,
+// /dev/fd/1, a link to either, or the redirected file's own path.
+bool namesStandardOutput(const std::string& path);
+
 // A scratch file for reading something twice that arrives once (standard input): opened for
 // update, already nameless or deleted when closed, so that it is gone on every path out of
 // the program, a signal included. An empty Stream, with errno, when none can be made.

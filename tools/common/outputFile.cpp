@@ -268,10 +268,7 @@ bool OutputFile::open(const std::string& target) {
     return openInPlace(target, false);
   }
   const fs::path resolved = followLinks(nativePath(target));
-  {
-    const auto named = fileIdentity(target);
-    isStandardOutput_ = named && named == fileIdentity(1);
-  }
+  isStandardOutput_ = namesStandardOutput(target);
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
   if (fs::exists(status) && !fs::is_regular_file(status)) return openInPlace(toUtf8(resolved), false);
@@ -403,8 +400,7 @@ bool OutputFile::open(const std::string& target) {
   // Anything but "no such file" (a loop of links, a path through a file, no permission) is the
   // refusal opening the target itself would have met.
   if (!exists && errno != ENOENT) return false;
-  struct stat standardOutput {};
-  isStandardOutput_ = exists && fstat(STDOUT_FILENO, &standardOutput) == 0 && sameFile(standardOutput, named);
+  isStandardOutput_ = exists && namesStandardOutput(target);
   if (exists && !S_ISREG(named.st_mode)) return openInPlace(target, false);
   if (isStandardOutput_) {
     // The file standard output has open, however named: written through that descriptor, so

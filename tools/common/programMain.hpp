@@ -3,6 +3,15 @@
 #include <string>
 #include <vector>
 
+// The status both packers end with on any failure; calling scripts rely on it.
+inline constexpr int kPackerFailure = 20;
+
+// How each program begins the complaint about a standard output it could not write to:
+// "packLoadable: cannot write to standard output: " (the system's reason follows).
+inline std::string lostOutputComplaint(const char* program) {
+  return std::string(program) + ": cannot write to standard output: ";
+}
+
 // IMAGEPACK_MAIN(run) defines the program's entry point, which hands run(const
 // std::vector<std::string>&) the command line, program name first, every argument as UTF-8, and
 // returns its status. On Windows the arguments come from the wide command line, so a name in any

@@ -58,3 +58,9 @@ std::string escapePath(std::string_view path) {
 #endif
   return escapeText(path, true, keepBackslash);
 }
+
+std::string hexText(std::uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
+  return text;
+}

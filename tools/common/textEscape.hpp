@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,3 +20,6 @@ std::string escapeText(std::string_view bytes, bool keepUtf8, bool keepBackslash
 // A path as text for a person: as escapeText, keeping valid UTF-8 (a user's accented or CJK
 // names print as themselves) and, on Windows, the backslash, which is the separator there.
 std::string escapePath(std::string_view path);
+
+// A number as "0x" and at least `digits` lower-case hexadecimal digits: 0x08000000.
+std::string hexText(std::uint64_t value, int digits = 8);

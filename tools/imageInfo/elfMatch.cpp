@@ -7,12 +7,6 @@
 
 namespace {
 
-std::string hex(std::uint64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-  return text;
-}
-
 // A field that differs, said with both values.
 ElfComparison differs(const char* field, const char* what, std::uint64_t imageValue, std::uint64_t elfValue, bool asHex,
                       int digits = 8) {
@@ -20,7 +14,7 @@ ElfComparison differs(const char* field, const char* what, std::uint64_t imageVa
   comparison.difference = field;
   comparison.imageValue = imageValue;
   comparison.elfValue = elfValue;
-  const auto shown = [&](std::uint64_t value) { return asHex ? hex(value, digits) : std::to_string(value); };
+  const auto shown = [&](std::uint64_t value) { return asHex ? hexText(value, digits) : std::to_string(value); };
   comparison.verdict =
       std::string("differs: ") + what + " " + shown(imageValue) + " in the image, " + shown(elfValue) + " from the ELF";
   return comparison;

@@ -161,11 +161,7 @@ void printExtractReport(std::FILE* to, const std::string& path, const ImageRepor
 }
 
 // Whether --extract's OUT is standard output: "-", or a path to the file it has open.
-bool isStandardOutput(const std::string& outPath) {
-  if (outPath == "-") return true;
-  const auto named = fileIdentity(outPath);
-  return named && named == fileIdentity(1);
-}
+bool isStandardOutput(const std::string& outPath) { return outPath == "-" || namesStandardOutput(outPath); }
 
 // Whether FILE ("-": standard input) and OUT ("-": standard output) are one regular file.
 bool readsItsOwnOutput(const std::string& path, const std::string& outPath) {

@@ -11,17 +11,9 @@ std::string_view nameField(const LoadImageHeader& header) {
   return field.substr(0, field.find('\0'));
 }
 
-std::string hex32(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
-  return text;
-}
+std::string hex32(std::uint32_t value) { return hexText(value, 8); }
 
-std::string hex8(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value));
-  return text;
-}
+std::string hex8(std::uint8_t value) { return hexText(value, 2); }
 
 std::string dateText(const StampHeader& header) {
   char text[24];

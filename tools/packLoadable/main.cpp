@@ -32,7 +32,7 @@ int _dowildcard = -1;
 
 namespace {
 
-constexpr int kExitFailure = 20;
+constexpr int kExitFailure = kPackerFailure;
 
 constexpr const char* kProgram = "packLoadable";
 
@@ -70,11 +70,11 @@ void printUsage() {
   printUsageLines();
 }
 
-// Prints the message with `argument` escaped on standard output (a path cannot add a line to
-// the output, where a script reads the checksum), and why on standard error; returns the
-// failure status.
-int fail(const char* format, const std::string& argument, const std::string& why) {
-  std::printf(format, escapePath(argument).c_str());
+// Prints the message, `lead` followed by `argument` escaped, on standard output (a path cannot
+// add a line to the output, where a script reads the checksum), and why on standard error;
+// returns the failure status. The format is a literal, so the compiler checks it.
+int fail(const char* lead, const std::string& argument, const std::string& why) {
+  std::printf("%s%s\n", lead, escapePath(argument).c_str());
   std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
   return kExitFailure;
 }
@@ -91,7 +91,7 @@ std::optional<std::uint32_t> readAddress(const std::string& argument, const char
       std::snprintf(hex, sizeof hex, "%llx", std::stoull(argument));
       hint += ": " + argument + " in decimal is " + hex;
     }
-    fail("ERROR : Invalid address - %s\n", argument,
+    fail("ERROR : Invalid address - ", argument,
          std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits" + hint);
     return std::nullopt;
   }
@@ -124,11 +124,11 @@ int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, 
                                " bytes: the image stores \"" + escapePath(imageName.substr(0, kImageNameSize)) + "\"");
   }
   if (size > UINT32_MAX) {
-    return fail("ERROR : Source file too large - %s\n", sourcePath,
+    return fail("ERROR : Source file too large - ", sourcePath,
                 "cannot pack " + escapePath(sourcePath) + ": more than 4294967295 bytes");
   }
   if (isSameFile(sourcePath, targetPath)) {
-    return fail("ERROR : Target file is the source file - %s\n", targetPath,
+    return fail("ERROR : Target file is the source file - ", targetPath,
                 "cannot write " + escapePath(targetPath) + ": it is the source file");
   }
 
@@ -137,7 +137,7 @@ int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, 
   OutputFile target;
   errno = 0;
   if (!target.open(targetPath)) {
-    return fail("ERROR : Can't open destination file - %s\n", targetPath,
+    return fail("ERROR : Can't open destination file - ", targetPath,
                 "cannot create " + escapePath(targetPath) + ": " + systemReason(errno));
   }
 
@@ -154,10 +154,10 @@ int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, 
   if (status != CopyStatus::ok) {
     target.discard();
     if (status == CopyStatus::readFailed) {
-      return fail("ERROR reading source file:  %s\n", sourcePath,
+      return fail("ERROR reading source file:  ", sourcePath,
                   "cannot read " + escapePath(sourcePath) + ": read error, or the file changed while being read");
     }
-    return fail("ERROR writing on target file:  %s\n", targetBase,
+    return fail("ERROR writing on target file:  ", targetBase,
                 "cannot write " + escapePath(targetPath) + ": " + systemReason(copyError));
   }
   // Printed only once the image is in place, so the line always means success; on standard
@@ -173,7 +173,7 @@ Stream openSource(const std::string& path) {
   bool notRegular = false;
   errno = 0;
   Stream source = openRegularFile(path, &notRegular);
-  if (!source) fail("ERROR : Can't find source file - %s\n", path, inputRefusal(path, notRegular, errno));
+  if (!source) fail("ERROR : Can't find source file - ", path, inputRefusal(path, notRegular, errno));
   return source;
 }
 
@@ -219,11 +219,11 @@ int packElf(const std::vector<std::string>& args) {
     case SpooledElf::Problem::none:
       break;
     case SpooledElf::Problem::unreadable:
-      return fail("ERROR : Can't find source file - %s\n", elfPath, elf.reason);
+      return fail("ERROR : Can't find source file - ", elfPath, elf.reason);
     case SpooledElf::Problem::refused:
-      return fail("ERROR : Not a usable ELF executable - %s\n", elfPath, elf.reason);
+      return fail("ERROR : Not a usable ELF executable - ", elfPath, elf.reason);
     case SpooledElf::Problem::noScratchRoom:
-      return fail("ERROR reading source file:  %s\n", elfPath, elf.reason);
+      return fail("ERROR reading source file:  ", elfPath, elf.reason);
   }
   return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, operands[2],
                    elfPath, operands[1]);
@@ -231,7 +231,8 @@ int packElf(const std::vector<std::string>& args) {
 
 int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
-  constexpr const char* kLostOutput = "packLoadable: cannot write to standard output: ";
+  const std::string lostOutput = lostOutputComplaint(kProgram);
+  const char* const kLostOutput = lostOutput.c_str();
   switch (answerHelpOrVersion(args, kProgram, printHelp)) {
     case ConventionalOption::answered:
       return finishStandardOutput(0, kExitFailure, kLostOutput);
@@ -262,7 +263,7 @@ int run(const std::vector<std::string>& args) {
   Stream source = openSource(sourcePath);
   if (!source) return kExitFailure;
   const auto sourceSize = regularFileSize(source.get());
-  if (!sourceSize) return fail("ERROR : Can't find source file - %s\n", sourcePath, inputRefusal(sourcePath, true, 0));
+  if (!sourceSize) return fail("ERROR : Can't find source file - ", sourcePath, inputRefusal(sourcePath, true, 0));
   // An ELF or an image packed already is packed as asked, with a word that it may not be what was meant.
   const InputKind kind = inputKindOf(source.get(), *sourceSize);
   if (kind == InputKind::elf || kind == InputKind::loadImage)

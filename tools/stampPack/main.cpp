@@ -31,7 +31,7 @@ int _dowildcard = 0;
 
 namespace {
 
-constexpr int kExitFailure = 20;
+constexpr int kExitFailure = kPackerFailure;
 constexpr const char* kProgram = "stampPack";
 constexpr const char* kUsage = "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n";
 
@@ -92,7 +92,7 @@ int run(const std::vector<std::string>& args) {
   prepareStandardStreams();
   switch (answerHelpOrVersion(args, kProgram, printHelp)) {
     case ConventionalOption::answered:
-      return finishStandardOutput(0, kExitFailure, "stampPack: cannot write to standard output: ");
+      return finishStandardOutput(0, kExitFailure, lostOutputComplaint(kProgram).c_str());
     case ConventionalOption::misused:
       return kExitFailure;
     case ConventionalOption::absent:
@@ -160,7 +160,7 @@ int run(const std::vector<std::string>& args) {
     }
     return fail("cannot write " + escapePath(outputPath) + ": " + systemReason(copyError));
   }
-  return finishStandardOutput(0, kExitFailure, "stampPack: cannot write to standard output: ");
+  return finishStandardOutput(0, kExitFailure, lostOutputComplaint(kProgram).c_str());
 }
 
 }  // namespace
