@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 
+#include "elfMatch.hpp"
 #include "imageCheck.hpp"
 #include "reportFormat.hpp"
 #include "support/json.hpp"
@@ -213,4 +216,52 @@ TEST(PayloadExtractor, AnySplitGivesExactlyThePayload) {
       }
     }
   }
+}
+
+// The image's payload against the ELF's, block by block: the first byte that differs within the
+// shorter payload, at any split of the image file, and a failed read of the ELF's payload.
+TEST(PayloadScan, FirstDifferenceAtAnySplit) {
+  const Bytes payload = randomBytes(301, 31);
+  Bytes changedAt100 = payload;
+  changedAt100[100] ^= 0x40;
+  Bytes longer = payload;
+  longer.push_back(0x77);
+  const struct {
+    const char* what;
+    Bytes imagePayload, elfPayload;
+    std::optional<PayloadDifference> expected;
+  } cases[] = {
+      {"the same payload", payload, payload, std::nullopt},
+      {"one byte changed", changedAt100, payload, PayloadDifference{100, changedAt100[100], payload[100]}},
+      {"the first byte", Bytes{0x01, 2, 3, 4}, Bytes{0x00, 2, 3, 4}, PayloadDifference{0, 0x01, 0x00}},
+      {"the ELF's longer: compared within the image's", payload, longer, std::nullopt},
+      {"the image's longer: compared within the ELF's", longer, payload, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    for (const std::size_t blockSize : {1, 7, 44, 45, 4096}) {
+      SCOPED_TRACE(std::string(c.what) + ", blocks of " + std::to_string(blockSize));
+      const Bytes file = loadImage(c.imagePayload);
+      std::size_t elfRead = 0;
+      PayloadScan scan(c.elfPayload.size(), [&](std::span<unsigned char> into) {
+        if (into.size() > c.elfPayload.size() - elfRead) return false;
+        std::copy_n(c.elfPayload.begin() + static_cast<long>(elfRead), into.size(), into.begin());
+        elfRead += into.size();
+        return true;
+      });
+      for (std::size_t at = 0; at < file.size(); at += blockSize)
+        scan.update(std::span(file).subspan(at, std::min(blockSize, file.size() - at)));
+      EXPECT_FALSE(scan.elfReadFailed());
+      ASSERT_EQ(scan.firstDifference().has_value(), c.expected.has_value());
+      if (c.expected) {
+        EXPECT_EQ(scan.firstDifference()->offset, c.expected->offset);
+        EXPECT_EQ(scan.firstDifference()->imageByte, c.expected->imageByte);
+        EXPECT_EQ(scan.firstDifference()->elfByte, c.expected->elfByte);
+      }
+    }
+  }
+  // The ELF's payload that cannot be read back stops the scan, and says so.
+  PayloadScan failing(payload.size(), [](std::span<unsigned char>) { return false; });
+  failing.update(loadImage(payload));
+  EXPECT_TRUE(failing.elfReadFailed());
+  EXPECT_FALSE(failing.firstDifference());
 }

@@ -1,6 +1,8 @@
 #include "elfMatch.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "reportFormat.hpp"
 #include "textEscape.hpp"
@@ -21,6 +23,35 @@ ElfComparison differs(const char* field, const char* what, std::uint64_t imageVa
 }
 
 }  // namespace
+
+PayloadScan::PayloadScan(std::uint64_t elfPayloadSize, ReadNext readElf)
+    : elfSize_(elfPayloadSize), readElf_(std::move(readElf)) {}
+
+void PayloadScan::update(std::span<const unsigned char> block) {
+  for (std::size_t i = 0; i < block.size() && offset_ + i < header_.size(); ++i) {
+    header_[static_cast<std::size_t>(offset_) + i] = block[i];
+  }
+  const std::uint64_t blockStart = offset_;
+  offset_ += block.size();
+  if (offset_ <= kLoadImageHeaderSize || difference_ || readFailed_) return;
+  // The header is whole by now: the payload bytes of this block within both payloads.
+  const std::uint64_t compared = std::min<std::uint64_t>(decodeLoadImageHeader(header_).imageSize, elfSize_);
+  const std::uint64_t first = std::max<std::uint64_t>(blockStart, kLoadImageHeaderSize);
+  const std::uint64_t last = std::min<std::uint64_t>(offset_, kLoadImageHeaderSize + compared);
+  if (first >= last) return;
+  elfBytes_.resize(static_cast<std::size_t>(last - first));
+  if (!readElf_(elfBytes_)) {
+    readFailed_ = true;
+    return;
+  }
+  for (std::size_t i = 0; i < elfBytes_.size(); ++i) {
+    const unsigned char imageByte = block[static_cast<std::size_t>(first - blockStart) + i];
+    if (imageByte != elfBytes_[i]) {
+      difference_ = PayloadDifference{first - kLoadImageHeaderSize + i, imageByte, elfBytes_[i]};
+      return;
+    }
+  }
+}
 
 ElfComparison compareWithElf(const ImageReport& image, const ElfPayload& elf, std::uint32_t elfChecksum,
                              const std::optional<PayloadDifference>& firstDifference) {

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "elfPayload.hpp"
 #include "imageCheck.hpp"
@@ -16,6 +20,33 @@ struct PayloadDifference {
   std::uint64_t offset = 0;
   unsigned char imageByte = 0;
   unsigned char elfByte = 0;
+};
+
+// Reads a load image file block by block, from its first byte, beside the ELF's payload, whose
+// bytes it takes in order through readElf: keeps the header, and finds the first payload byte
+// that differs within the shorter of the two payloads (the image's size as its header gives it).
+class PayloadScan {
+ public:
+  // Fills the span with the ELF payload's next bytes; false when it cannot.
+  using ReadNext = std::function<bool(std::span<unsigned char>)>;
+
+  PayloadScan(std::uint64_t elfPayloadSize, ReadNext readElf);
+
+  // The image file's next block.
+  void update(std::span<const unsigned char> block);
+
+  // Whether the ELF's payload could not be read back; the scan stopped there.
+  bool elfReadFailed() const { return readFailed_; }
+  const std::optional<PayloadDifference>& firstDifference() const { return difference_; }
+
+ private:
+  std::uint64_t elfSize_;
+  ReadNext readElf_;
+  std::array<unsigned char, kLoadImageHeaderSize> header_{};
+  std::uint64_t offset_ = 0;  // of the image file's bytes seen so far
+  std::optional<PayloadDifference> difference_;
+  std::vector<unsigned char> elfBytes_;
+  bool readFailed_ = false;
 };
 
 struct ElfComparison {

@@ -1,0 +1,170 @@
+#include "extract.hpp"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+
+#include "fileInput.hpp"
+#include "fileSupport.hpp"
+#include "imageCheck.hpp"
+#include "outputFile.hpp"
+#include "printing.hpp"
+#include "reportFormat.hpp"
+#include "textEscape.hpp"
+
+bool isStandardOutput(const std::string& outPath) { return outPath == "-" || namesStandardOutput(outPath); }
+
+namespace {
+
+// Whether FILE ("-": standard input) and OUT ("-": standard output) are one regular file.
+bool readsItsOwnOutput(const std::string& path, const std::string& outPath) {
+  if (path != "-" && outPath != "-" && isSameFile(path, outPath)) return true;
+  const auto input = path == "-" ? fileIdentity(0) : fileIdentity(path);
+  const auto output = outPath == "-" ? fileIdentity(1) : fileIdentity(outPath);
+  return input && input->regular && input == output;
+}
+
+enum class Extraction { done, damaged, unreadable, unwritable };
+
+// Writes payload pieces to `out`, remembering the first failure and its reason; nothing more is
+// written after one.
+struct PayloadWriter {
+  std::FILE* out;
+  int& error;
+  bool failed = false;
+  void operator()(std::span<const unsigned char> payload) {
+    if (failed || std::fwrite(payload.data(), 1, payload.size(), out) == payload.size()) return;
+    failed = true;
+    error = errno;
+  }
+};
+
+// Streams the payload into `out` while the check value runs, in one pass: for an output that
+// is kept only if the file turns out intact (a temporary file). report: the file's report.
+Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError,
+                         std::string* problem) {
+  PayloadExtractor extractor;
+  PayloadWriter write{out, writeError};
+  if (!readInput(
+          path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); }, problem)) {
+    return Extraction::unreadable;
+  }
+  report = extractor.finish(write);
+  if (!report.intact) return Extraction::damaged;
+  return write.failed ? Extraction::unwritable : Extraction::done;
+}
+
+// Writes the payload to `out` only once the whole file is known intact, for an output that
+// takes every byte as it comes (standard output, a pipe): a regular FILE is checked, then read
+// again for the copy, which must find the same file; standard input is kept in a scratch file
+// while it is checked, and copied from there.
+Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report,
+                               int& writeError, std::string* problem) {
+  Stream spool;
+  if (!input.length && !(spool = openSpoolFile())) {
+    *problem = std::string("cannot read ") + kStandardInputName + ": no scratch file: " + systemReason(errno);
+    return Extraction::unreadable;
+  }
+  ImageCheck check;
+  std::uint64_t spooled = 0;
+  bool spoolFailed = false;
+  if (!readInput(
+          path, input,
+          [&](std::span<const unsigned char> block) {
+            check.update(block);
+            if (!spool) return;
+            spoolFailed = spoolFailed || std::fwrite(block.data(), 1, block.size(), spool.get()) != block.size();
+            spooled += block.size();
+          },
+          problem)) {
+    return Extraction::unreadable;
+  }
+  if (spoolFailed) {
+    *problem =
+        std::string("cannot read ") + kStandardInputName + ": no room for a scratch copy: " + systemReason(errno);
+    return Extraction::unreadable;
+  }
+  report = check.finish();
+  if (!report.intact) return Extraction::damaged;
+
+  std::FILE* source = spool ? spool.get() : input.stream;
+  const std::uint64_t length = spool ? spooled : *input.length;
+  PayloadExtractor extractor;
+  PayloadWriter write{out, writeError};
+  const bool reread =
+      std::fseek(source, 0, SEEK_SET) == 0 &&
+      readBytes(source, length, copyBuffer().first(kCopyBlockSize), [&](std::span<const unsigned char> block) {
+        extractor.update(block, write);
+        return !write.failed;
+      }) != CopyStatus::readFailed;
+  if (write.failed) return Extraction::unwritable;
+  const ImageReport again = extractor.finish(write);
+  if (write.failed) return Extraction::unwritable;
+  if (!reread || reportJson("", again) != reportJson("", report) || (!spool && regularFileSize(source) != length)) {
+    *problem = "cannot read " + escapePath(path) + ": the file changed while being read";
+    return Extraction::unreadable;
+  }
+  return Extraction::done;
+}
+
+}  // namespace
+
+int extractPayload(const std::string& path, const std::string& outPath, bool json) {
+  if (readsItsOwnOutput(path, outPath)) {
+    sayProblem(escapePath(outPath) + " is the file being read");
+    return kExitTrouble;
+  }
+  std::string problem;
+  auto input = openInput(path, &problem);
+  if (!input) {
+    sayProblem(problem);
+    return kExitTrouble;
+  }
+
+  const bool toStandardOutput = isStandardOutput(outPath);
+  std::FILE* reportTo = toStandardOutput ? stderr : stdout;
+  OutputFile file;
+  std::FILE* out = stdout;
+  if (toStandardOutput) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // large blocks already; a failed write shows at once
+  } else {
+    errno = 0;
+    if (!file.open(outPath)) {
+      sayProblem("cannot create " + escapePath(outPath) + ": " + systemReason(errno));
+      return kExitTrouble;
+    }
+    out = file.stream();
+  }
+
+  ImageReport report;
+  int writeError = 0;
+  const Extraction extraction = !toStandardOutput && file.seekable()
+                                    ? streamPayload(path, *input, out, report, writeError, &problem)
+                                    : copyVerifiedPayload(path, *input, out, report, writeError, &problem);
+  if (extraction == Extraction::unreadable) {  // the output is discarded with `file`
+    sayProblem(problem);
+    return kExitTrouble;
+  }
+  if (extraction == Extraction::damaged) {
+    file.discard();
+    printExtractReport(reportTo, path, report, json);
+    return kExitDamaged;
+  }
+  errno = 0;
+  if (extraction == Extraction::unwritable || (!toStandardOutput && !file.commit())) {
+    const int reason = writeError != 0 ? writeError : errno != 0 ? errno : EIO;
+    file.discard();
+    if (toStandardOutput) std::clearerr(stdout);  // said here, and not again as a lost report
+    sayProblem("cannot write " + escapePath(outPath) + ": " + systemReason(reason));
+    return kExitTrouble;
+  }
+  printExtractReport(reportTo, path, report, json, &outPath);
+  return 0;
+}
