@@ -5,7 +5,8 @@
 #include <array>
 #include <cstdio>
 
-#include "fileSupport.hpp"
+#include "blockCopy.hpp"
+#include "streams.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -17,7 +17,9 @@ extern "C" int gMkstempErrno;  // non-zero: mkstemp fails with it (support/mkste
 #include <string>
 #include <vector>
 
-#include "fileSupport.hpp"
+#include "blockCopy.hpp"
+#include "paths.hpp"
+#include "streams.hpp"
 #include "outputFile.hpp"
 #include "support/testFiles.hpp"
 

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "fileSupport.hpp"
-
 // The payload that `objcopy -O binary` makes of an ELF executable, and the addresses a load
 // image takes from it: the contents of every allocated section that has contents (not .bss),
 // each at its load address (the physical address its segment gives it, which is where it
@@ -70,18 +68,3 @@ ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read, const ElfO
 // when a read or a write fails.
 bool writeElfPayload(const ElfPayload& payload, const ReadAt& read, std::span<unsigned char> buffer,
                      const std::function<bool(std::span<const unsigned char>)>& write);
-
-// An ELF executable's payload, laid out once in a nameless scratch file (gone on every path out
-// of the program), ready to be read from its start; or why not.
-struct SpooledElf {
-  enum class Problem { none, unreadable, refused, noScratchRoom };
-  Problem problem = Problem::none;
-  std::string reason;  // for a message, the path escaped
-  ElfPayload payload;
-  Stream spool;
-};
-
-// Opens the ELF file at `path`, reads its layout as `options` ask and writes its payload to a
-// scratch file, handing every piece to onPayload as well where one is given.
-SpooledElf spoolElfPayload(const std::string& path, const ElfOptions& options = {},
-                           const std::function<void(std::span<const unsigned char>)>& onPayload = {});

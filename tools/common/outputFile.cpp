@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "fileSupport.hpp"
+#include "streams.hpp"
 #include "outputFileParts.hpp"
 
 namespace fs = std::filesystem;

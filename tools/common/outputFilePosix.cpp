@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "fileSupport.hpp"
+#include "paths.hpp"
+#include "streams.hpp"
 #include "outputFile.hpp"
 #include "outputFileParts.hpp"
 

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <random>
 
-#include "fileSupport.hpp"
+#include "paths.hpp"
+#include "streams.hpp"
 #include "outputFile.hpp"
 #include "outputFileParts.hpp"
 

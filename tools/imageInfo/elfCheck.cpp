@@ -5,6 +5,7 @@
 
 #include "elfMatch.hpp"
 #include "elfPayload.hpp"
+#include "elfSpool.hpp"
 #include "fileInput.hpp"
 #include "imageCheck.hpp"
 #include "printing.hpp"

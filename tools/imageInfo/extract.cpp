@@ -9,7 +9,9 @@
 #include <cstdio>
 
 #include "fileInput.hpp"
-#include "fileSupport.hpp"
+#include "blockCopy.hpp"
+#include "paths.hpp"
+#include "streams.hpp"
 #include "imageCheck.hpp"
 #include "outputFile.hpp"
 #include "printing.hpp"

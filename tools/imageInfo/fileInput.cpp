@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "blockCopy.hpp"
 #include "textEscape.hpp"
 
 std::optional<Input> openInput(const std::string& path, std::string* problem) {

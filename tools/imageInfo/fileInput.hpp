@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "fileSupport.hpp"
+#include "streams.hpp"
 
 // The files imageInfo reads: a regular file, or standard input named "-".
 

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "commandLine.hpp"
-#include "fileSupport.hpp"
+#include "blockCopy.hpp"
+#include "paths.hpp"
+#include "streams.hpp"
 #include "hexArgument.hpp"
 #include "inputKind.hpp"
 #include "outputFile.hpp"

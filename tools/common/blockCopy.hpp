@@ -6,100 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <optional>
 #include <span>
-#include <string>
 
-// Owns one C stream and closes it on every path out of its scope. close() closes it early and
-// says whether everything written reached the file.
-class Stream {
- public:
-  Stream() = default;
-  explicit Stream(std::FILE* file) noexcept : file_(file) {}
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  Stream(Stream&& other) noexcept : file_(other.release()) {}
-  Stream& operator=(Stream&& other) noexcept {
-    if (this != &other) {
-      if (file_ != nullptr) std::fclose(file_);
-      file_ = other.release();
-    }
-    return *this;
-  }
-  ~Stream();
+#include "streams.hpp"
 
-  std::FILE* get() const noexcept { return file_; }
-  // Hands the stream over to the caller, who closes it.
-  std::FILE* release() noexcept {
-    std::FILE* file = file_;
-    file_ = nullptr;
-    return file;
-  }
-  explicit operator bool() const noexcept { return file_ != nullptr; }
-
-  // Flushes and closes the stream; false when buffered data could not be written or the
-  // close itself failed. The stream is released either way.
-  bool close() noexcept;
-
- private:
-  std::FILE* file_ = nullptr;
-};
-
-// The system's form of a path held as UTF-8: on Windows the wide path the system takes, elsewhere
-// the same bytes (paths are bytes there, whatever their encoding).
-std::filesystem::path nativePath(const std::string& path);
-// The inverse of nativePath.
-std::string toUtf8(const std::filesystem::path& path);
-
-// Opens path with an fopen mode ("rb", "wb", "wb+"), unbuffered; an empty Stream when that fails.
-Stream openStream(const std::string& path, const char* mode);
-
-// Opens `path` for reading, unbuffered, when it is a regular file, and never waits: an ordinary
-// open of a FIFO with no writer would block for ever. An empty Stream otherwise, with
-// *notRegular true when the path names something else (a directory, a FIFO, a device), and
-// false with errno saying why when it could not be opened at all.
-Stream openRegularFile(const std::string& path, bool* notRegular);
-
-// Why openRegularFile refused `path`, for a message: "cannot open PATH: REASON" (the system's
-// reason for `error`) or "cannot read PATH: not a regular file"; the path escaped.
-std::string inputRefusal(const std::string& path, bool notRegular, int error);
-
-// The system's text for `error`, or for EIO where there is none.
-std::string systemReason(int error);
-
-// Size in bytes of an open stream, as a 64-bit value, when the stream is a regular file;
-// nullopt for a directory, a device or a pipe, or when the query fails.
-std::optional<std::uint64_t> regularFileSize(std::FILE* stream);
-
-// True when both paths name one existing file, however spelt: through a link, with "./" or
-// "..", or (on Windows) in another letter case. False when either does not exist.
-bool isSameFile(const std::string& first, const std::string& second);
-
-// Which file an open descriptor or a path names: equal for one file however it is reached.
-struct FileIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t file = 0;
-  bool regular = false;  // a regular file, not a pipe, a terminal or a device
-  bool operator==(const FileIdentity&) const = default;
-};
-std::optional<FileIdentity> fileIdentity(int descriptor);
-std::optional<FileIdentity> fileIdentity(const std::string& path);
-
-// Whether `path` names the file standard output has open, however it is reached: /dev/stdout,
-// /dev/fd/1, a link to either, or the redirected file's own path.
-bool namesStandardOutput(const std::string& path);
-
-// A scratch file for reading something twice that arrives once (standard input): opened for
-// update, already nameless or deleted when closed, so that it is gone on every path out of
-// the program, a signal included. An empty Stream, with errno, when none can be made.
-Stream openSpoolFile();
-
-// Removes an output that a failed run written in place left incomplete, so that nothing that
-// looks finished but is wrong stays behind; where it cannot be removed (its folder takes no
-// change), empties it. Only a regular file is touched (the file a link points to, where the
-// path is a link); a device such as /dev/full is left alone.
-void removeIncompleteOutput(const std::string& path);
+// The copy behind a header, in large blocks through one buffer, with the check value run over
+// each block in memory.
 
 enum class CopyStatus { ok, readFailed, writeFailed };
 
@@ -178,13 +90,6 @@ CopyStatus copyBehindHeader(std::FILE* in, std::FILE* out, std::span<const unsig
       });
 }
 
-// Reads into.size() bytes of `in` at `offset` from its start (64-bit offsets on every system);
-// false when they are not all there.
-bool readAt(std::FILE* in, std::uint64_t offset, std::span<unsigned char> into);
-
-// Writes `bytes` at `offset` from the start of `out` (a check value patched into a header).
-bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> bytes);
-
 // Writes a header, `count` payload bytes from the regular file `in` (read from its start) and
 // `trailer` to `out`, with the check value of the payload in the header. `check` takes every
 // payload block through update(std::span<const unsigned char>) and holds the final value
@@ -221,3 +126,4 @@ CopyStatus copyWithCheckValue(std::FILE* in, std::FILE* out, bool seekable, std:
   if (copied != CopyStatus::ok) return copied;
   return encodeHeader(check) == header && regularFileSize(in) == count ? CopyStatus::ok : CopyStatus::readFailed;
 }
+
