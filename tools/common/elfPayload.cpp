@@ -256,17 +256,16 @@ class Reader {
       section.fileOffset = decoder_.address(bytes, layout_.shOffset);
       section.size = decoder_.address(bytes, layout_.shSize);
       section.writable = (flags & kWritable) != 0;
-      const bool removable = !options_.removedSections.empty();
-      if (!removable && ((flags & kAllocated) == 0 || type == kNoBits || type == 0 || section.size == 0)) continue;
+      const bool inPayload = (flags & kAllocated) != 0 && type != kNoBits && type != 0 && section.size != 0;
+      // Every section's name is looked at where some are to be removed: a name must match one.
+      if (!inPayload && options_.removedSections.empty()) continue;
       section.name = sectionName(i, decoder_.word(bytes, 0));
-      if (removable) {
-        const auto removed = std::find(options_.removedSections.begin(), options_.removedSections.end(), section.name);
-        if (removed != options_.removedSections.end()) {
-          removalFound[static_cast<std::size_t>(removed - options_.removedSections.begin())] = true;
-          continue;
-        }
-        if ((flags & kAllocated) == 0 || type == kNoBits || type == 0 || section.size == 0) continue;
+      const auto removed = std::find(options_.removedSections.begin(), options_.removedSections.end(), section.name);
+      if (removed != options_.removedSections.end()) {
+        removalFound[static_cast<std::size_t>(removed - options_.removedSections.begin())] = true;
+        continue;
       }
+      if (!inPayload) continue;
       if (!fits(section.fileOffset, section.size, fileSize_)) {
         return refuse("truncated: the contents of " + section.name + " lie past the end of the file");
       }
