@@ -1,7 +1,8 @@
 # Installing and packaging: the programs; on POSIX systems their manual pages, and the Debian
-# package's copyright and changelog; on Windows a short README, the README and docs/, the manual
-# pages as text and the licence beside the programs (cpack -G ZIP); and everywhere the CMake package that firmware builds find with
-# find_package(ImagePackers), installed and also usable straight from the build tree.
+# package's copyright and changelog; on Windows a README for Windows users, the README and
+# docs/, the manual pages as text and the licence beside the programs (cpack -G ZIP); and
+# everywhere the CMake package that firmware builds find with find_package(ImagePackers),
+# installed and also usable straight from the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -12,10 +13,6 @@ set(cmakePackageDir ${CMAKE_INSTALL_LIBDIR}/cmake/ImagePackers)
 if(WIN32)
   # One folder to unzip: the programs, and what a user reads, beside them.
   install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION .)
-  # A README for Windows users, made from its one template with this version in it, and with
-  # Windows line ends, which every Windows editor shows.
-  configure_file(packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   # The full documentation beside it: the README and the guides in docs/ as they stand (Markdown
   # is plain text), and each manual page as text where groff is at hand to render it, else as
@@ -23,6 +20,8 @@ if(WIN32)
   install(FILES README.md DESTINATION .)
   install(DIRECTORY docs/ DESTINATION docs)
   find_program(GROFF groff)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+  set(manualTexts "")
   foreach(program IN LISTS programs)
     set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
     if(GROFF)
@@ -30,13 +29,31 @@ if(WIN32)
       # -P-cbou: plain characters, no bold, underline or terminal escapes.
       add_custom_command(OUTPUT ${text} COMMAND ${GROFF} -man -Tascii -P-cbou ${page} > ${text} DEPENDS ${page}
                          VERBATIM)
-      add_custom_target(${program}ManualText ALL DEPENDS ${text})
+      list(APPEND manualTexts ${text})
       install(FILES ${text} DESTINATION .)
     else()
-      message(STATUS "groff not found: the zip holds the manual pages' sources, not text")
       install(FILES ${page} DESTINATION . RENAME ${program}.1.txt)
     endif()
   endforeach()
+  # A README for Windows users, made from its one template with this version in it and, from
+  # the rendered manual pages, each program's exit statuses, so that it cannot drift from them;
+  # with Windows line ends, which every Windows editor shows.
+  set(readme ${PROJECT_BINARY_DIR}/packaging/README.txt)
+  set(readmeTemplate ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in)
+  set(readmeScript ${PROJECT_SOURCE_DIR}/cmake/WindowsReadme.cmake)
+  string(REPLACE ";" "," programList "${programs}")
+  if(GROFF)
+    set(manualDir -DMANUAL_DIR=${PROJECT_BINARY_DIR}/packaging)
+  else()
+    message(STATUS "groff not found: the zip holds the manual pages' sources, not text")
+    set(manualDir "")
+  endif()
+  add_custom_command(OUTPUT ${readme}
+                     COMMAND ${CMAKE_COMMAND} -DTEMPLATE=${readmeTemplate} -DOUTPUT=${readme}
+                             -DVERSION=${PROJECT_VERSION} -DPROGRAMS=${programList} ${manualDir} -P ${readmeScript}
+                     DEPENDS ${readmeTemplate} ${readmeScript} ${manualTexts} VERBATIM)
+  add_custom_target(windowsReadme ALL DEPENDS ${readme} ${manualTexts})
+  install(FILES ${readme} DESTINATION .)
   set(cmakePackageDir cmake)
 else()
   install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
