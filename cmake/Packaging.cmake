@@ -1,8 +1,8 @@
-# Installing and packaging: the programs; on POSIX systems their manual pages, and the Debian
-# package's copyright and changelog; on Windows a README for Windows users, the README and
-# docs/, the manual pages as text and the licence beside the programs (cpack -G ZIP); and
-# everywhere the CMake package that firmware builds find with find_package(ImagePackers),
-# installed and also usable straight from the build tree.
+# Installing and packaging: the programs; on POSIX systems their manual pages, the guides in
+# docs/, and the Debian package's copyright and changelog; on Windows a README for Windows users,
+# the README and docs/, the manual pages as text and the licence beside the programs (cpack -G
+# ZIP); and everywhere the CMake package that firmware builds find with
+# find_package(ImagePackers), installed and also usable straight from the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -73,6 +73,8 @@ else()
                      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
   add_custom_target(changelog ALL DEPENDS ${changelog})
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${changelog} DESTINATION ${packageDocDir})
+  # The guides the manual pages point to (the file formats, what a failed run leaves behind).
+  install(DIRECTORY docs/ DESTINATION ${packageDocDir})
 endif()
 
 # The CMake package: imported executables ImagePackers::<program> and the functions that add
