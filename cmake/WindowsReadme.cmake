@@ -15,22 +15,13 @@ string(REPLACE "," ";" programs "${PROGRAMS}")
 # up to the next section heading (a line that starts with a capital letter), trailing blank
 # lines dropped. Fails the build if the page NAME has no such section.
 function(exitStatusSection name text out)
-  string(FIND "${text}" "\nEXIT STATUS\n" start)
-  if(start EQUAL -1)
+  if(NOT text MATCHES "\nEXIT STATUS\n(.*)")
     message(FATAL_ERROR "${name} has no EXIT STATUS section")
   endif()
-  math(EXPR start "${start} + 13")
-  string(SUBSTRING "${text}" ${start} -1 rest)
-  # The first heading after the section: the first "\n" followed by a capital. FIND returns the
-  # first occurrence of that exact text, which is this match, since any earlier one would have
-  # been matched first.
-  string(REGEX MATCH "\n[A-Z]" heading "${rest}")
-  if(heading)
-    string(FIND "${rest}" "${heading}" end)
-    string(SUBSTRING "${rest}" 0 ${end} rest)
-  endif()
-  string(REGEX REPLACE "[\n ]+$" "" rest "${rest}")
-  set(${out} "${rest}" PARENT_SCOPE)
+  # From the first line that starts with a capital on: the next heading and all after it.
+  string(REGEX REPLACE "\n[A-Z].*" "" section "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "[\n ]+$" "" section "${section}")
+  set(${out} "${section}" PARENT_SCOPE)
 endfunction()
 
 if(DEFINED MANUAL_DIR)
