@@ -18,9 +18,9 @@ extern "C" int gMkstempErrno;  // non-zero: mkstemp fails with it (support/mkste
 #include <vector>
 
 #include "blockCopy.hpp"
+#include "outputFile.hpp"
 #include "paths.hpp"
 #include "streams.hpp"
-#include "outputFile.hpp"
 #include "support/testFiles.hpp"
 
 namespace fs = std::filesystem;

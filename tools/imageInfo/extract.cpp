@@ -8,14 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "fileInput.hpp"
 #include "blockCopy.hpp"
-#include "paths.hpp"
-#include "streams.hpp"
+#include "fileInput.hpp"
 #include "imageCheck.hpp"
 #include "outputFile.hpp"
+#include "paths.hpp"
 #include "printing.hpp"
 #include "reportFormat.hpp"
+#include "streams.hpp"
 #include "textEscape.hpp"
 
 bool isStandardOutput(const std::string& outPath) { return outPath == "-" || namesStandardOutput(outPath); }

@@ -9,19 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "blockCopy.hpp"
 #include "commandLine.hpp"
 #include "elfOptions.hpp"
 #include "elfPayload.hpp"
 #include "elfSpool.hpp"
-#include "blockCopy.hpp"
-#include "paths.hpp"
-#include "streams.hpp"
 #include "hexArgument.hpp"
 #include "inputKind.hpp"
 #include "loadImage.hpp"
 #include "outputFile.hpp"
+#include "paths.hpp"
 #include "programMain.hpp"
 #include "standardStreams.hpp"
+#include "streams.hpp"
 #include "textEscape.hpp"
 
 #ifdef __MINGW32__

@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "commandLine.hpp"
 #include "blockCopy.hpp"
-#include "paths.hpp"
-#include "streams.hpp"
+#include "commandLine.hpp"
 #include "hexArgument.hpp"
 #include "inputKind.hpp"
 #include "outputFile.hpp"
+#include "paths.hpp"
 #include "programMain.hpp"
 #include "stampHeader.hpp"
 #include "standardStreams.hpp"
+#include "streams.hpp"
 #include "textEscape.hpp"
 
 #ifdef __MINGW32__
