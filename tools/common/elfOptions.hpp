@@ -11,7 +11,7 @@
 // The options that change how an ELF becomes a payload, taken the same way by packLoadable --elf
 // and imageInfo --elf, so that an image can be checked against its ELF as it was packed:
 //   --exec ADDRESS         the exec address instead of the entry point (hexadecimal)
-//   --max-gap BYTES        the most zeros a gap, and all gaps together, may add
+//   --max-gap BYTES        the most zeros a gap may add (all gaps together: four times that)
 //   --remove-section NAME  leave a section out (repeatable)
 // Each also as --OPTION=VALUE.
 

@@ -324,13 +324,17 @@ class Reader {
     const std::uint64_t first = sections.front().loadAddress;
     const std::uint64_t size = sections.back().loadAddress + sections.back().size - first;
     // Each gap is bounded above; so is their sum, or many sections far apart would still make an
-    // image (and a scratch copy) of hundreds of megabytes from a small ELF.
+    // image (and a scratch copy) of hundreds of megabytes from a small ELF. The sum may be a few
+    // gaps' worth, so that a gap at the limit plus the alignment padding between other sections
+    // still packs.
     std::uint64_t filled = size;
     for (const ElfSection& section : sections) filled -= section.size;
-    if (filled > options_.maxGap) {
+    const std::uint64_t mostFilled = options_.maxGap * kElfGapsInAll;  // maxGap < 2^32: no wrap
+    if (filled > mostFilled) {
       return refuse("gaps of " + std::to_string(filled) + " bytes in all between " + std::to_string(sections.size()) +
-                    " sections: more than the " + std::to_string(options_.maxGap) +
-                    " bytes of zeros an image may be filled with in all (--max-gap BYTES allows more)");
+                    " sections: more than the " + std::to_string(mostFilled) + " bytes of zeros (" +
+                    std::to_string(kElfGapsInAll) +
+                    " times the largest gap) an image may be filled with in all (--max-gap BYTES allows more)");
     }
     if (size > UINT32_MAX) {
       return refuse("a payload of " + std::to_string(size) + " bytes: more than the image size field's 4294967295");

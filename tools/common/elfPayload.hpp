@@ -38,9 +38,15 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::span<unsigned char>
 // linked at its run address (RAM) instead of its load address (flash).
 inline constexpr std::uint64_t kLargestElfGap = std::uint64_t{1} << 20;
 
+// How many times the largest gap all gaps together may add: bounded, so that a small ELF cannot
+// make a huge image, and well above one gap, so that alignment padding beside a gap at the
+// limit does not tip it over.
+inline constexpr std::uint64_t kElfGapsInAll = 4;
+
 // What the user may change in how an ELF becomes a payload.
 struct ElfOptions {
-  // The most zeros a gap between two sections, and all gaps together, may add.
+  // The most zeros a gap between two sections may add; all gaps together may add kElfGapsInAll
+  // times as many.
   std::uint64_t maxGap = kLargestElfGap;
   // Sections left out of the payload, as objcopy -R leaves them out (EEPROM or fuse contents,
   // say, which are programmed apart from the image). Each must name a section of the ELF.
@@ -59,7 +65,8 @@ struct ElfReading {
 // and count is checked against the file before it is used. Refused, with the reason: not an
 // ELF file, truncated, not an executable (ET_EXEC), no section headers, a section to remove that
 // it lacks, no allocated section with contents, load ranges that overlap, an address range past
-// 2^32, a gap between consecutive sections (or gaps in all) larger than options.maxGap, an entry
+// 2^32, a gap between consecutive sections larger than options.maxGap (or gaps in all larger than
+// kElfGapsInAll times that), an entry
 // address outside the payload where options.execAddress does not replace it.
 ElfReading readElfPayload(std::uint64_t fileSize, const ReadAt& read, const ElfOptions& options = {});
 
