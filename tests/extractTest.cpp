@@ -115,6 +115,10 @@ TEST_F(Extract, RefusalsWriteNothing) {
       {{"--extract=", dir.file("packed.img")}, "imageInfo: --extract needs an output file\n"},
       {{"--extract", dir.file("no/such/dir/out"), dir.file("packed.img")},
        "imageInfo: cannot create " + dir.file("no/such/dir/out") + ": No such file or directory\n"},
+      // The image given as OUT, and the payload file to come as FILE.
+      {{"--extract", dir.file("packed.img"), dir.file("out")},
+       "imageInfo: cannot open " + dir.file("out") + ": No such file or directory; " + dir.file("packed.img") +
+           " is an image: the order is --extract OUT FILE\n"},
   };
   for (const std::string& out : outputsNamingTheImage) {
     cases.push_back({{"--extract", out, dir.file("packed.img")}, "imageInfo: " + out + " is the file being read\n"});

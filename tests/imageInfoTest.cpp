@@ -403,7 +403,9 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
   } cases[] = {
       {"same.img", 0, "matches the ELF"},
       {"moved.img", 1, "differs: load address 0x08000100 in the image, 0x08000000 from the ELF"},
-      {"entry.img", 1, "differs: exec address 0x08000000 in the image, 0x08000001 from the ELF"},
+      {"entry.img", 1,
+       "differs: exec address 0x08000000 in the image, 0x08000001 from the ELF (packed with --exec? Check it with the "
+       "same --exec ADDRESS)"},
       {"longer.img", 1, "differs: image size 65 in the image, 64 from the ELF"},
       {"flipped.img", 1, payloadVerdict},
   };
@@ -446,6 +448,9 @@ TEST_F(ImageInfo, ElfComparisonNamesTheFirstDifference) {
        "imageInfo: --elf takes exactly one IMAGE, not 2\n"},
       {{"--elf", dir.file("app.bin"), dir.file("same.img")},
        "imageInfo: " + dir.file("app.bin") + ": not an ELF file: it does not start with 7F 45 4C 46\n"},
+      {{"--elf", dir.file("same.img"), dir.file("app.elf")},
+       "imageInfo: " + dir.file("same.img") + ": not an ELF file: it does not start with 7F 45 4C 46; " +
+           dir.file("app.elf") + " is an ELF file: the order is --elf ELF IMAGE\n"},
       {{"--elf", dir.file("app.elf")}, "imageInfo: --elf takes exactly one IMAGE, not 0\n"},
       {{"--elf", dir.file("app.elf"), "--extract", dir.file("out"), dir.file("same.img")},
        "imageInfo: --elf and --extract do not go together\n"},

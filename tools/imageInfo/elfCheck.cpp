@@ -26,7 +26,14 @@ int matchElf(const std::string& elfPath, const ElfOptions& options, const std::s
   // The ELF's payload, laid out once in a scratch file, is read again beside the image's.
   WordSum elfSum;
   SpooledElf elf = spoolElfPayload(elfPath, options, [&elfSum](std::span<const unsigned char> bytes) { elfSum.update(bytes); });
-  if (elf.problem != SpooledElf::Problem::none) return trouble(elf.reason);
+  if (elf.problem != SpooledElf::Problem::none) {
+    // "imageInfo --elf app.img app.elf": the two swapped.
+    if (elf.problem == SpooledElf::Problem::refused && kindOfFile(elfPath) != InputKind::elf &&
+        kindOfFile(imagePath) == InputKind::elf) {
+      return trouble(elf.reason + "; " + escapePath(imagePath) + " is an ELF file: the order is --elf ELF IMAGE");
+    }
+    return trouble(elf.reason);
+  }
   std::FILE* spool = elf.spool.get();
   const ElfPayload& payload = elf.payload;
 
@@ -56,7 +63,10 @@ int matchElf(const std::string& elfPath, const ElfOptions& options, const std::s
                         ? " is a stamped image, not a load image: --elf compares a load image with its ELF"
                         : " is not a load image: " + report.verdict));
   }
-  const ElfComparison comparison = compareWithElf(report, payload, elfSum.finish(), scan.firstDifference());
+  ElfComparison comparison = compareWithElf(report, payload, elfSum.finish(), scan.firstDifference());
+  if (comparison.difference == "execAddress" && !options.execAddress) {
+    comparison.verdict += " (packed with --exec? Check it with the same --exec ADDRESS)";
+  }
   if (json) {
     std::printf("%s\n", elfComparisonJson(shownPath(imagePath), elfPath, comparison).c_str());
   } else {

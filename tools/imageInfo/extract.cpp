@@ -123,6 +123,11 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   std::string problem;
   auto input = openInput(path, &problem);
   if (!input) {
+    // "imageInfo --extract app.img out.bin": the image given as OUT.
+    const InputKind outKind = outPath == "-" ? InputKind::other : kindOfFile(outPath);
+    if (outKind == InputKind::loadImage || outKind == InputKind::stampedImage) {
+      problem += "; " + escapePath(outPath) + " is an image: the order is --extract OUT FILE";
+    }
     sayProblem(problem);
     return kExitTrouble;
   }

@@ -54,3 +54,10 @@ bool readInput(const std::string& path, Input& input, const std::function<void(s
 }
 
 std::string shownPath(const std::string& path) { return path == "-" ? kStandardInputName : path; }
+
+InputKind kindOfFile(const std::string& path) {
+  bool notRegular = false;
+  const Stream file = openRegularFile(path, &notRegular);
+  const auto size = file ? regularFileSize(file.get()) : std::nullopt;
+  return size ? inputKindOf(file.get(), *size) : InputKind::other;
+}

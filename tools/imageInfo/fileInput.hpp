@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "inputKind.hpp"
 #include "streams.hpp"
 
 // The files imageInfo reads: a regular file, or standard input named "-".
@@ -33,3 +34,7 @@ bool readInput(const std::string& path, Input& input, const std::function<void(s
 
 // The path a report shows for a command-line FILE.
 std::string shownPath(const std::string& path);
+
+// What the regular file at `path` is by its first bytes, for a hint on arguments given in the
+// wrong order; `other` where it cannot be read.
+InputKind kindOfFile(const std::string& path);

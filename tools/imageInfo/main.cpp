@@ -46,6 +46,8 @@ constexpr const char* kHelp =
     "                 be read, the ELF is refused or IMAGE is not a load image)\n"
     "  --exec ADDRESS, --max-gap BYTES, --remove-section NAME\n"
     "                 with --elf: the ELF read as packLoadable --elf read it with these options\n"
+    "  --strict       taken as packLoadable and stampPack take it, so that a script can pass it to\n"
+    "                 all three; imageInfo gives no warnings: what is wrong is a verdict already\n"
     "  --             ends the options: every argument after it is a FILE\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
@@ -104,6 +106,9 @@ int run(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (!optionsEnded && argument == "--json") {
       json = true;
+    } else if (!optionsEnded && argument == "--strict") {
+      // imageInfo gives no warnings of its own: its verdicts are already failures. Taken, so
+      // that one setting serves every program of a script.
     } else if (!optionsEnded && (argument == "--extract" || argument.rfind("--extract=", 0) == 0)) {
       if ((argument == "--extract" && i + 1 == args.size()) || argument == "--extract=") {
         std::fputs("imageInfo: --extract needs an output file\n", stderr);
