@@ -48,11 +48,35 @@ TEST(HexArgument, ParsesLikeStrtolOverTheWholeUnsignedRange) {
   }
 }
 
+// An address in decimal digits whose decimal value is whole KiB and whose hexadecimal one is
+// not was most likely meant in decimal; addresses written as usual in hexadecimal never warn.
+TEST(HexArgument, AddressesThatReadAsDecimal) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"32768", R"(address "32768": read as 0x32768, but in decimal it is 0x8000 (write 0x32768 if hexadecimal is meant))"},
+      {"1024", R"(address "1024": read as 0x1024, but in decimal it is 0x400 (write 0x1024 if hexadecimal is meant))"},
+      {"65536", R"(address "65536": read as 0x65536, but in decimal it is 0x10000 (write 0x65536 if hexadecimal is meant))"},
+      {"08000000", ""}, {"80000000", ""}, {"80008000", ""}, {"20000000", ""}, {"4096000", ""},  // 0x4096000: whole KiB
+      {"0", ""}, {"2000", ""}, {"0x32768", ""}, {" 32768", ""}, {"+32768", ""}, {"8000", ""},
+  };
+  for (const auto& [text, warning] : cases) {
+    SCOPED_TRACE("argument \"" + text + "\"");
+    const auto reading = parseHexArgument(text);
+    ASSERT_TRUE(reading);
+    EXPECT_EQ(decimalAddressWarning("address", text, *reading), warning);
+  }
+}
+
 TEST(HexArgument, RefusesMagnitudesBeyond32Bits) {
   for (const std::string text : {"100000000", "-100000000", "0x100000000", "FFFFFFFFF", "123456789abcdef0",
                                  // 17 digits and more: a 64-bit accumulator would wrap to a small value
                                  "10000000000000000", "-10000000000000001", "100000000000000000000000000000000"}) {
     SCOPED_TRACE("argument \"" + text + "\"");
     EXPECT_EQ(parseHexArgument(text), std::nullopt);
+  }
+  // Decimal digits alone that fit 32 bits as a decimal number get the hint.
+  EXPECT_EQ(decimalHint("100000000"), ": 100000000 in decimal is 5f5e100");
+  EXPECT_EQ(decimalHint("4294967295"), ": 4294967295 in decimal is ffffffff");
+  for (const std::string text : {"4294967296", "-100000000", "0x100000000", "FFFFFFFFF", "12345678901"}) {
+    EXPECT_EQ(decimalHint(text), "") << text;
   }
 }

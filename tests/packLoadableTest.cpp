@@ -117,8 +117,8 @@ TEST(AllPrograms, HelpAndVersion) {
        20,
        "",
        "packLoadable: --version takes no other arguments\n"},
-      {kStampPack, {"--help"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n", ""},
-      {kStampPack, {"-h"}, 0, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n", ""},
+      {kStampPack, {"--help"}, 0, "usage: stampPack [--strict] [--force] INPUT OUTPUT [IMAGE_ID]\n", ""},
+      {kStampPack, {"-h"}, 0, "usage: stampPack [--strict] [--force] INPUT OUTPUT [IMAGE_ID]\n", ""},
       {kStampPack, {"--version"}, 0, "stampPack" + version, ""},
       {kStampPack, {"--version", "x"}, 20, "", "stampPack: --version takes no other arguments\n"},
       {kStampPack, {"x", "-h"}, 20, "", "stampPack: -h takes no other arguments\n"},
@@ -241,6 +241,12 @@ TEST_F(PackLoadable, ErrorsBeforeWriting) {
        {dir.file("src.bin"), noDirTarget + "\n", "n", "0", "0"},
        "ERROR : Can't open destination file - " + noDirTarget + "\\x0A.img\n",
        "packLoadable: cannot create " + noDirTarget + "\\x0A.img: " + lineBreakInName + "\n"},
+      // Shifted by one, TARGET and NAME given as addresses: no image at address 0 named 08000000.
+      {"arguments out of order",
+       {dir.file("src.bin"), dir.file("08000000"), "08000000", "out", "APP"},
+       "ERROR : Invalid address - out\n",
+       "packLoadable: the arguments look out of order: load address \"out\" has no hexadecimal digits, and NAME "
+       "\"08000000\" reads as an address; the order is SOURCE TARGET NAME LOAD_ADDRESS EXEC_ADDRESS\n"},
       {"a line break in an address",
        {dir.file("src.bin"), dir.file("out"), "n", "100000000\nX", "0"},
        "ERROR : Invalid address - 100000000\\x0AX\n",
@@ -271,42 +277,80 @@ TEST_F(PackLoadable, LenientArgumentsAreWarnedAbout) {
     std::vector<std::string> args;
     std::uint32_t load, exec;
     std::string warnings;
+    std::string named;  // what a strict run's failure names on standard output
   } cases[] = {
-      {"plain", {dir.file("a.bin"), dir.file("out"), "APP", "0x08000000", "8000000"}, 0x08000000, 0x08000000, ""},
+      {"plain", {dir.file("a.bin"), dir.file("out"), "APP", "0x08000000", "8000000"}, 0x08000000, 0x08000000, "", ""},
       {"a wildcard matched two files",
        {dir.file("a.bin"), dir.file("b.bin"), "app", "APP", "08000000", "08000000"},
        0xA,
        0x8000000,
        "packLoadable: warning: load address \"APP\" has text after its digits (\"PP\"): read as 0xa\n"
-       "packLoadable: warning: arguments after the fifth are ignored: \"08000000\"\n"},
+       "packLoadable: warning: arguments after the fifth are ignored: \"08000000\"\n",
+       "APP"},
       {"no digits, an underscore",
        {dir.file("a.bin"), dir.file("out"), "APP", "zz", "0x0800_0000"},
        0,
        0x800,
        "packLoadable: warning: load address \"zz\" has no hexadecimal digits: read as 0x0\n"
-       "packLoadable: warning: exec address \"0x0800_0000\" has text after its digits (\"_0000\"): read as 0x800\n"},
+       "packLoadable: warning: exec address \"0x0800_0000\" has text after its digits (\"_0000\"): read as 0x800\n",
+       "zz"},
+      {"addresses that read as decimal",
+       {dir.file("a.bin"), dir.file("out"), "APP", "32768", "32768"},
+       0x32768,
+       0x32768,
+       "packLoadable: warning: load address \"32768\": read as 0x32768, but in decimal it is 0x8000 (write 0x32768 if "
+       "hexadecimal is meant)\n"
+       "packLoadable: warning: exec address \"32768\": read as 0x32768, but in decimal it is 0x8000 (write 0x32768 if "
+       "hexadecimal is meant)\n",
+       "32768"},
       {"an ELF as SOURCE",
        {dir.file("app.elf"), dir.file("out"), "APP", "0", "0"},
        0,
        0,
        "packLoadable: warning: SOURCE \"" + dir.file("app.elf") +
-           "\" is an ELF file, packed as raw bytes: packLoadable --elf packs what it loads\n"},
+           "\" is an ELF file, packed as raw bytes: packLoadable --elf packs what it loads\n",
+       dir.file("app.elf")},
       {"a load image as SOURCE",
        {dir.file("packed.img"), dir.file("out"), "APP", "0", "0"},
        0,
        0,
        "packLoadable: warning: SOURCE \"" + dir.file("packed.img") +
-           "\" is a load image already: it is packed whole, its header and all\n"},
+           "\" is a load image already: it is packed whole, its header and all\n",
+       dir.file("packed.img")},
       {"a name of more than 16 bytes",
        {dir.file("a.bin"), dir.file("out"), "A-NAME-LONGER-THAN-16", "0", "0"},
        0,
        0,
        "packLoadable: warning: NAME \"A-NAME-LONGER-THAN-16\" is longer than 16 bytes: the image stores "
-       "\"A-NAME-LONGER-TH\"\n"},
+       "\"A-NAME-LONGER-TH\"\n",
+       "A-NAME-LONGER-THAN-16"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const ProgramResult result = pack(c.args);
+    // Strict, by option or by the environment: the first warning fails the run, and nothing is
+    // written; an image there from before stays.
+    RunOptions strictEnvironment;
+    strictEnvironment.environment = {{"IMAGEPACK_STRICT", "1"}};
+    std::vector<std::string> strictArgs = c.args;
+    strictArgs.insert(strictArgs.begin(), "--strict");
+    fs::remove(c.args[1] + ".img");
+    for (const auto& [args, options] : {std::pair{strictArgs, RunOptions{}}, std::pair{c.args, strictEnvironment}}) {
+      const ProgramResult strict = runProgram(kPackLoadable, args, options);
+      if (c.warnings.empty()) {
+        EXPECT_EQ(strict.exitStatus, 0);
+        continue;
+      }
+      const std::string first = c.warnings.substr(0, c.warnings.find('\n'));
+      EXPECT_EQ(strict.exitStatus, 20);
+      EXPECT_EQ(strict.out, "ERROR : Warning in strict mode - " + c.named + "\n");
+      EXPECT_EQ(strict.err, "packLoadable: " + first.substr(first.find("warning: ") + 9) +
+                                " (strict mode: a warning is a failure)\n");
+      EXPECT_FALSE(fs::exists(c.args[1] + ".img"));
+    }
+    // IMAGEPACK_STRICT set to 0 or nothing is not strict.
+    RunOptions notStrict;
+    notStrict.environment = {{"IMAGEPACK_STRICT", c.warnings.empty() ? "" : "0"}};
+    const ProgramResult result = runProgram(kPackLoadable, c.args, notStrict);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, c.warnings);
     const Bytes image = readFile(c.args[1] + ".img");
@@ -538,6 +582,16 @@ TEST_F(PackLoadable, ElfGivesThePayloadAndTheAddresses) {
            ": a gap of 402653168 bytes between .text (load 0x08000000, run 0x08000000) and .data (load 0x20000000, run "
            "0x20000000), more than 1048576 bytes: a section linked at its run address instead of its load address? If "
            "the gap is meant, --max-gap BYTES allows it, filled with zeros as objcopy -O binary fills it\n"},
+      {"strict, a long NAME",
+       {"--strict", "--elf", dir.file("app.elf"), dir.file("out"), "A-NAME-LONGER-THAN-16"},
+       "ERROR : Warning in strict mode - A-NAME-LONGER-THAN-16\n",
+       "packLoadable: NAME \"A-NAME-LONGER-THAN-16\" is longer than 16 bytes: the image stores \"A-NAME-LONGER-TH\" "
+       "(strict mode: a warning is a failure)\n"},
+      {"strict among the ELF options",
+       {"--elf", "--strict", dir.file("app.elf"), dir.file("out"), "A-NAME-LONGER-THAN-16"},
+       "ERROR : Warning in strict mode - A-NAME-LONGER-THAN-16\n",
+       "packLoadable: NAME \"A-NAME-LONGER-THAN-16\" is longer than 16 bytes: the image stores \"A-NAME-LONGER-TH\" "
+       "(strict mode: a warning is a failure)\n"},
       {"a missing ELF",
        {"--elf", dir.file("missing.elf"), dir.file("out"), "N"},
        "ERROR : Can't find source file - " + dir.file("missing.elf") + "\n",

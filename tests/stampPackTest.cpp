@@ -82,7 +82,9 @@ TEST_F(StampPack, FewerThanTwoArgumentsDoNothing) {
   writeFile(dir.file("in"), Bytes{1, 2, 3});
   // None asks for nothing; one means the output was left out, a usage error.
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-      {{}, 0, ""}, {{dir.file("in")}, 20, "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n"}};
+      {{}, 0, ""},
+      {{dir.file("in")}, 20, "usage: stampPack [--strict] [--force] INPUT OUTPUT [IMAGE_ID]\n"},
+      {{"--strict", dir.file("in")}, 20, "usage: stampPack [--strict] [--force] INPUT OUTPUT [IMAGE_ID]\n"}};
   for (const auto& [args, status, err] : cases) {
     SCOPED_TRACE(std::to_string(args.size()) + " arguments");
     expectRun(args, status, {}, err);
@@ -166,6 +168,65 @@ TEST_F(StampPack, InputPackedAlreadyIsWarnedAbout) {
   }
 }
 
+// A stamped INPUT over an existing OUTPUT that is not a stamped image is INPUT and OUTPUT swapped:
+// refused, and that file kept, unless forced. Strict mode (--strict, or IMAGEPACK_STRICT) makes
+// every warning a failure that writes nothing.
+TEST_F(StampPack, SwapsAreRefusedAndStrictModeFailsOnWarnings) {
+  const Bytes source = textBytes("baud=115200\n");
+  writeFile(dir.file("in"), randomBytes(40, 5));
+  expectRun({dir.file("in"), dir.file("app.stp")}, 0);
+  const Bytes stamped = readFile(dir.file("app.stp"));
+  RunOptions strictEnvironment;
+  strictEnvironment.environment = {{"IMAGEPACK_STRICT", "yes"}};
+  const std::string restamped = "INPUT \"" + dir.file("app.stp") +
+                                "\" is a stamped image already: it is stamped whole, its header and all (are INPUT and "
+                                "OUTPUT swapped?)";
+  const std::string swapped = "stampPack: INPUT \"" + dir.file("app.stp") + "\" is a stamped image and OUTPUT \"" +
+                              dir.file("settings.cfg") +
+                              "\" is a file that is not: are INPUT and OUTPUT swapped? Nothing was written; --force stamps "
+                              "the image again over that file\n";
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    RunOptions options;
+    int status;
+    std::string err;
+    bool written;  // settings.cfg holds the stamped app.stp afterwards; else it is as it was
+  } cases[] = {
+      {"swapped", {dir.file("app.stp"), dir.file("settings.cfg"), "0B11C001"}, {}, 20, swapped, false},
+      {"swapped, strict", {"--strict", dir.file("app.stp"), dir.file("settings.cfg")}, {}, 20, swapped, false},
+      {"forced", {"--force", dir.file("app.stp"), dir.file("settings.cfg")}, {}, 0,
+       "stampPack: warning: " + restamped + "\n", true},
+      {"forced, strict", {"--force", "--strict", dir.file("app.stp"), dir.file("settings.cfg")}, {}, 20,
+       "stampPack: " + restamped + " (strict mode: a warning is a failure)\n", false},
+      {"forced, strict by the environment", {"--force", dir.file("app.stp"), dir.file("settings.cfg")},
+       strictEnvironment, 20, "stampPack: " + restamped + " (strict mode: a warning is a failure)\n", false},
+      {"an IMAGE_ID with text after its digits, strict", {"--strict", dir.file("in"), dir.file("settings.cfg"), "0B11_C001"},
+       {}, 20,
+       "stampPack: IMAGE_ID \"0B11_C001\" has text after its digits (\"_C001\"): read as 0xb11 (strict mode: a warning "
+       "is a failure)\n",
+       false},
+      {"an argument too many, strict", {dir.file("in"), dir.file("settings.cfg"), "1", "x"}, strictEnvironment, 20,
+       "stampPack: arguments after the third are ignored: \"x\" (strict mode: a warning is a failure)\n", false},
+      {"no warning, strict", {"--strict", dir.file("in"), dir.file("settings.cfg")}, {}, 0, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir.file("settings.cfg"), source);
+    expectRun(c.args, c.status, c.options, c.err);
+    if (c.written) {
+      const Bytes written = readFile(dir.file("settings.cfg"));
+      EXPECT_EQ(Bytes(written.begin() + 16, written.end()), stamped);
+    } else if (c.status != 0) {
+      EXPECT_EQ(readFile(dir.file("settings.cfg")), source);
+    }
+  }
+  // Stamping again over the last result, or to a new file, is no swap.
+  expectRun({dir.file("app.stp"), dir.file("again.stp")}, 0, {}, "stampPack: warning: " + restamped + "\n");
+  expectRun({dir.file("app.stp"), dir.file("again.stp")}, 0, {}, "stampPack: warning: " + restamped + "\n");
+  EXPECT_EQ(readFile(dir.file("again.stp")).size(), 16 + stamped.size());
+}
+
 TEST_F(StampPack, DateIsTheLocalDateOfTheHostsZone) {
   const Bytes payload = textBytes("dated");
   writeFile(dir.file("in"), payload);
@@ -232,10 +293,11 @@ TEST_F(StampPack, FailuresBeforeWritingLeaveTheOutputAlone) {
        "stampPack: cannot open " + dir.file("missing") + "\\x0Averdict: ok: No such file or directory\n"},
       {"identifier too wide",
        {dir.file("in"), dir.file("out"), "100000000"},
-       "stampPack: invalid IMAGE_ID \"100000000\": more than 32 bits\n"},
+       "stampPack: invalid IMAGE_ID \"100000000\": more than 32 bits; IMAGE_ID is hexadecimal: 100000000 in decimal is "
+       "5f5e100\n"},
       {"negative identifier too wide",
        {dir.file("in"), dir.file("out"), "-100000000"},
-       "stampPack: invalid IMAGE_ID \"-100000000\": more than 32 bits\n"},
+       "stampPack: invalid IMAGE_ID \"-100000000\": more than 32 bits; IMAGE_ID is hexadecimal\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "textEscape.hpp"
 #include "version.hpp"
@@ -36,3 +38,9 @@ void printWarning(std::string_view program, const std::string& text) {
   if (text.empty()) return;
   std::fprintf(stderr, "%.*s: warning: %s\n", static_cast<int>(program.size()), program.data(), text.c_str());
 }
+
+bool strictValue(const char* value) { return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0; }
+
+bool strictRun(bool strictOption) { return strictOption || strictValue(std::getenv(kStrictVariable)); }
+
+std::string strictRefusal(const std::string& warning) { return warning + " (strict mode: a warning is a failure)"; }

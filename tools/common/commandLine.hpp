@@ -27,3 +27,17 @@ std::string ignoredArgumentsWarning(const std::vector<std::string>& args, std::s
 
 // Prints "PROGRAM: warning: TEXT" on standard error, unless TEXT is empty.
 void printWarning(std::string_view program, const std::string& text);
+
+// The environment variable that makes every run strict, as --strict does: set to anything but
+// nothing or "0". A build or CI script sets it once for all three programs.
+inline constexpr const char* kStrictVariable = "IMAGEPACK_STRICT";
+
+// Whether `value` (the variable's, or null where it is not set) asks for strict mode.
+bool strictValue(const char* value);
+
+// Whether this run is strict: --strict was given, or the environment asks for it.
+bool strictRun(bool strictOption);
+
+// The reason a strict run fails on `warning`, said where the warning would have been:
+// "WARNING (strict mode: a warning is a failure)".
+std::string strictRefusal(const std::string& warning);

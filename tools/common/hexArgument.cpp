@@ -70,3 +70,47 @@ std::string hexArgumentWarning(std::string_view what, std::string_view text, con
   warning += value;
   return warning;
 }
+
+namespace {
+
+// The value of `text` as a decimal number where it is 1 to 10 decimal digits alone and fits 32
+// bits; nullopt otherwise.
+std::optional<std::uint32_t> decimalValue(std::string_view text) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char c : text) value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  if (value > UINT32_MAX) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+std::string decimalHint(std::string_view text) {
+  const auto value = decimalValue(text);
+  if (!value) return "";
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(*value));
+  std::string hint = ": ";
+  hint += text;
+  hint += " in decimal is ";
+  hint += hex;
+  return hint;
+}
+
+std::string decimalAddressWarning(std::string_view what, std::string_view text, const HexArgument& reading) {
+  constexpr std::uint32_t kKiB = 1024;
+  const auto decimal = decimalValue(text);
+  if (!decimal || *decimal == 0 || *decimal % kKiB != 0 || reading.value % kKiB == 0) return "";
+  char values[96];
+  std::snprintf(values, sizeof values, "\": read as 0x%x, but in decimal it is 0x%x (write 0x",
+                static_cast<unsigned>(reading.value), static_cast<unsigned>(*decimal));
+  std::string warning(what);
+  warning += " \"";
+  warning += text;
+  warning += values;
+  warning += text;
+  warning += " if hexadecimal is meant)";
+  return warning;
+}

@@ -23,3 +23,13 @@ std::optional<HexArgument> parseHexArgument(std::string_view text);
 // may not be what was meant: no digits at all, or text after the digits. Empty where the
 // reading is plain. Calling scripts may rely on the reading itself, so it stays.
 std::string hexArgumentWarning(std::string_view what, std::string_view text, const HexArgument& reading);
+
+// For a number refused as more than 32 bits that is decimal digits alone and fits 32 bits as a
+// decimal number, most likely meant so: ": 134217728 in decimal is 8000000". Empty otherwise.
+std::string decimalHint(std::string_view text);
+
+// The warning for an address `what` written as decimal digits alone (no 0x) whose decimal value
+// is a whole number of KiB while its hexadecimal reading is not: "32768" reads as 0x32768 where
+// 0x8000 was most likely meant. Addresses written in hexadecimal as usual (08000000, 80008000)
+// end in zeros and never get it. Empty otherwise.
+std::string decimalAddressWarning(std::string_view what, std::string_view text, const HexArgument& reading);

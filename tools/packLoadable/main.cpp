@@ -63,8 +63,12 @@ void printHelp() {
       "      The payload is what objcopy -O binary makes of the ELF executable; the load address is\n"
       "      its lowest section's, the exec address its entry point.\n"
       "      --exec ADDRESS         the exec address instead (hexadecimal), such as the vector table's\n"
-      "      --max-gap BYTES        allow gaps of zeros up to BYTES, one or all together (1048576)\n"
-      "      --remove-section NAME  leave the section out, as objcopy -R does (repeatable)");
+      "      --max-gap BYTES        allow a gap of zeros up to BYTES, all together four times that (1048576)\n"
+      "      --remove-section NAME  leave the section out, as objcopy -R does (repeatable)\n");
+  std::puts(
+      "USAGE: packLoadable --strict ... (before the other arguments, in either form)\n"
+      "      Every warning is a failure: status 20, and nothing is written. IMAGEPACK_STRICT=1 in\n"
+      "      the environment does the same.");
 }
 
 // The usage text, for a call that lacks arguments.
@@ -82,24 +86,60 @@ int fail(const char* lead, const std::string& argument, const std::string& why) 
   return kExitFailure;
 }
 
-// Reads an address argument; nullopt, with the failure said, where it does not fit 32 bits.
-std::optional<std::uint32_t> readAddress(const std::string& argument, const char* what) {
+// Says `warning` (unless it is empty) on standard error and returns true; in strict mode fails
+// on it instead, naming `argument` (what the warning is about) on standard output as every
+// failure does, and returns false.
+bool warn(bool strict, const std::string& warning, const std::string& argument) {
+  if (warning.empty()) return true;
+  if (!strict) {
+    printWarning(kProgram, warning);
+    return true;
+  }
+  fail("ERROR : Warning in strict mode - ", argument, strictRefusal(warning));
+  return false;
+}
+
+// Reads an address argument; nullopt, with the failure said, where it does not fit 32 bits, or
+// where strict mode fails on its warning.
+std::optional<std::uint32_t> readAddress(const std::string& argument, const char* what, bool strict) {
   const auto reading = parseHexArgument(argument);
   if (!reading) {
-    // Digits alone that fit 32 bits as a decimal number: most likely meant so.
-    std::string hint = "; addresses are hexadecimal";
-    if (!argument.empty() && argument.size() <= 10 && argument.find_first_not_of("0123456789") == std::string::npos &&
-        std::stoull(argument) <= UINT32_MAX) {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "%llx", std::stoull(argument));
-      hint += ": " + argument + " in decimal is " + hex;
-    }
     fail("ERROR : Invalid address - ", argument,
-         std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits" + hint);
+         std::string("invalid ") + what + " \"" + escapePath(argument) + "\": more than 32 bits; addresses are hexadecimal" +
+             decimalHint(argument));
     return std::nullopt;
   }
-  printWarning(kProgram, hexArgumentWarning(what, argument, *reading));
+  if (!warn(strict, hexArgumentWarning(what, argument, *reading), argument) ||
+      !warn(strict, decimalAddressWarning(what, argument, *reading), argument)) {
+    return std::nullopt;
+  }
   return reading->value;
+}
+
+// Whether an argument reads wholly as an address as one is usually written: hexadecimal digits
+// alone, with 0x or a decimal digit first ("08000000", "0x8000"; not a word such as "CAFE").
+bool looksLikeAnAddress(const std::string& argument) {
+  const auto reading = parseHexArgument(argument);
+  return reading && reading->hasDigits && reading->rest.empty() && !argument.empty() && argument[0] >= '0' &&
+         argument[0] <= '9';
+}
+
+// The refusal of a raw-form call whose arguments look out of order, empty where they do not: an
+// address with no hexadecimal digit at all (read as 0) while TARGET or NAME reads as an address,
+// as in "packLoadable app.bin 08000000 08000000 out APP". No call that means what it says has
+// both; an address without digits beside ordinary names is read as 0, as it always was.
+std::string outOfOrderRefusal(const std::vector<std::string>& args, std::string* address) {
+  const auto noDigits = [](const std::string& argument) {
+    const auto reading = parseHexArgument(argument);
+    return reading && !reading->hasDigits;
+  };
+  const std::size_t blank = noDigits(args[4]) ? 4 : noDigits(args[5]) ? 5 : 0;
+  const std::size_t shifted = looksLikeAnAddress(args[3]) ? 3 : looksLikeAnAddress(args[2]) ? 2 : 0;
+  if (blank == 0 || shifted == 0) return "";
+  *address = args[blank];
+  return std::string("the arguments look out of order: ") + (blank == 4 ? "load" : "exec") + " address \"" +
+         escapePath(args[blank]) + "\" has no hexadecimal digits, and " + (shifted == 3 ? "NAME" : "TARGET") + " \"" +
+         escapePath(args[shifted]) + "\" reads as an address; the order is SOURCE TARGET NAME LOAD_ADDRESS EXEC_ADDRESS";
 }
 
 // Writes the header, the payload padded to a whole word and the finished checksum, which
@@ -120,11 +160,14 @@ CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHead
 // Packs `size` bytes of `source`, from where it stands, into TARGET.img and prints the
 // checksum; `sourcePath` names the source in messages. Returns the exit status.
 int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, std::uint32_t execAddress,
-              const std::string& imageName, const std::string& sourcePath, const std::string& targetBase) {
+              const std::string& imageName, const std::string& sourcePath, const std::string& targetBase, bool strict) {
   const std::string targetPath = targetBase + ".img";
-  if (imageName.size() > kImageNameSize) {
-    printWarning(kProgram, "NAME \"" + escapePath(imageName) + "\" is longer than " + std::to_string(kImageNameSize) +
-                               " bytes: the image stores \"" + escapePath(imageName.substr(0, kImageNameSize)) + "\"");
+  if (imageName.size() > kImageNameSize &&
+      !warn(strict,
+            "NAME \"" + escapePath(imageName) + "\" is longer than " + std::to_string(kImageNameSize) +
+                " bytes: the image stores \"" + escapePath(imageName.substr(0, kImageNameSize)) + "\"",
+            imageName)) {
+    return kExitFailure;
   }
   if (size > UINT32_MAX) {
     return fail("ERROR : Source file too large - ", sourcePath,
@@ -182,7 +225,7 @@ Stream openSource(const std::string& path) {
 
 // packLoadable --elf [OPTION...] ELF TARGET NAME: the payload as objcopy -O binary makes it of
 // ELF, and the load and exec addresses the ELF gives (or --exec). Returns the exit status.
-int packElf(const std::vector<std::string>& args) {
+int packElf(const std::vector<std::string>& args, bool strict) {
   static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " ELF TARGET NAME\n";
   ElfOptions options;
   std::vector<std::string> operands;
@@ -191,6 +234,10 @@ int packElf(const std::vector<std::string>& args) {
     std::string problem;
     if (!optionsEnded && args[i] == "--") {
       optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && args[i] == "--strict") {
+      strict = true;
       continue;
     }
     const ElfOptionTaken taken = optionsEnded ? ElfOptionTaken::no : takeElfOption(args, i, options, problem);
@@ -229,10 +276,10 @@ int packElf(const std::vector<std::string>& args) {
       return fail("ERROR reading source file:  ", elfPath, elf.reason);
   }
   return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, operands[2],
-                   elfPath, operands[1]);
+                   elfPath, operands[1], strictRun(strict));
 }
 
-int run(const std::vector<std::string>& args) {
+int run(std::vector<std::string> args) {
   prepareStandardStreams();
   const std::string lostOutput = lostOutputComplaint(kProgram);
   const char* const kLostOutput = lostOutput.c_str();
@@ -244,22 +291,34 @@ int run(const std::vector<std::string>& args) {
     case ConventionalOption::absent:
       break;
   }
+  // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
+  const int usageStatus = args.size() <= 1 ? 0 : kExitFailure;
+  // --strict comes before the other arguments, in either form.
+  bool strictOption = false;
+  while (args.size() > 1 && args[1] == "--strict") {
+    strictOption = true;
+    args.erase(args.begin() + 1);
+  }
   if (args.size() >= 2 && args[1] == "--elf") {
-    const int status = packElf(args);
+    const int status = packElf(args, strictOption);
     return finishStandardOutput(status, kExitFailure, kLostOutput);
   }
   if (args.size() < 6) {
     printUsage();
-    // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
-    return args.size() <= 1 ? 0 : kExitFailure;
+    return usageStatus;
   }
+  const bool strict = strictRun(strictOption);
   const std::string& sourcePath = args[1];
 
-  const auto loadAddress = readAddress(args[4], "load address");
+  std::string blankAddress;
+  if (const std::string refusal = outOfOrderRefusal(args, &blankAddress); !refusal.empty()) {
+    return fail("ERROR : Invalid address - ", blankAddress, refusal);
+  }
+  const auto loadAddress = readAddress(args[4], "load address", strict);
   if (!loadAddress) return kExitFailure;
-  const auto execAddress = readAddress(args[5], "exec address");
+  const auto execAddress = readAddress(args[5], "exec address", strict);
   if (!execAddress) return kExitFailure;
-  printWarning(kProgram, ignoredArgumentsWarning(args, 6, "fifth"));
+  if (!warn(strict, ignoredArgumentsWarning(args, 6, "fifth"), args.size() > 6 ? args[6] : "")) return kExitFailure;
 
   // Everything about the source is settled before the target is opened, because opening the
   // target empties it.
@@ -269,9 +328,13 @@ int run(const std::vector<std::string>& args) {
   if (!sourceSize) return fail("ERROR : Can't find source file - ", sourcePath, inputRefusal(sourcePath, true, 0));
   // An ELF or an image packed already is packed as asked, with a word that it may not be what was meant.
   const InputKind kind = inputKindOf(source.get(), *sourceSize);
-  if (kind == InputKind::elf || kind == InputKind::loadImage)
-    printWarning(kProgram, repackingWarning(kind, "SOURCE", sourcePath, "packed", "packLoadable --elf packs what it loads"));
-  const int status = packImage(source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath, args[2]);
+  if ((kind == InputKind::elf || kind == InputKind::loadImage) &&
+      !warn(strict, repackingWarning(kind, "SOURCE", sourcePath, "packed", "packLoadable --elf packs what it loads"),
+            sourcePath)) {
+    return kExitFailure;
+  }
+  const int status =
+      packImage(source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath, args[2], strict);
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.
   return finishStandardOutput(status, kExitFailure, kLostOutput);

@@ -35,7 +35,7 @@ namespace {
 
 constexpr int kExitFailure = kPackerFailure;
 constexpr const char* kProgram = "stampPack";
-constexpr const char* kUsage = "usage: stampPack INPUT OUTPUT [IMAGE_ID]\n";
+constexpr const char* kUsage = "usage: stampPack [--strict] [--force] INPUT OUTPUT [IMAGE_ID]\n";
 
 // Says why the run failed, on standard error, and returns the failure status.
 int fail(const std::string& why) {
@@ -76,7 +76,11 @@ void printHelp() {
       "The packing date is today's local date, or with SOURCE_DATE_EPOCH set, the UTC date of\n"
       "that moment. A run prints nothing on standard output (only --help and --version do); a\n"
       "failure says why on standard error. Status: 0 when OUTPUT was written (and after --help\n"
-      "or --version), 20 on any failure.\n",
+      "or --version), 20 on any failure.\n"
+      "  --strict  every warning is a failure: status 20, and nothing is written (IMAGEPACK_STRICT=1\n"
+      "            in the environment does the same)\n"
+      "  --force   stamp a stamped INPUT over an OUTPUT that is not one; without it that is refused\n"
+      "            as INPUT and OUTPUT swapped\n",
       stdout);
 }
 
@@ -90,7 +94,17 @@ CopyStatus writeStamped(std::FILE* input, const OutputFile& output, StampHeader&
                             });
 }
 
-int run(const std::vector<std::string>& args) {
+// Whether an existing OUTPUT is a file that stamping a stamped INPUT over would destroy: a regular
+// file that is not a stamped image itself (re-stamping into the last result is no mistake).
+bool wouldLoseOutput(const std::string& outputPath) {
+  bool notRegular = false;
+  const Stream output = openRegularFile(outputPath, &notRegular);
+  if (!output) return false;
+  const auto size = regularFileSize(output.get());
+  return size && inputKindOf(output.get(), *size) != InputKind::stampedImage;
+}
+
+int run(std::vector<std::string> args) {
   prepareStandardStreams();
   switch (answerHelpOrVersion(args, kProgram, printHelp)) {
     case ConventionalOption::answered:
@@ -101,21 +115,41 @@ int run(const std::vector<std::string>& args) {
       break;
   }
   if (args.size() < 2) return 0;  // no arguments: nothing to do, and nothing is said about it
-  if (args.size() < 3) {          // the output was left out
+  // The options come before INPUT.
+  bool strictOption = false;
+  bool force = false;
+  while (args.size() > 1 && (args[1] == "--strict" || args[1] == "--force")) {
+    (args[1] == "--strict" ? strictOption : force) = true;
+    args.erase(args.begin() + 1);
+  }
+  if (args.size() < 3) {  // the output was left out
     std::fputs(kUsage, stderr);
     return kExitFailure;
   }
+  const bool strict = strictRun(strictOption);
+  // A warning goes to standard error; in strict mode it is the reason the run fails.
+  const auto warned = [strict](const std::string& warning) {
+    if (warning.empty() || !strict) {
+      printWarning(kProgram, warning);
+      return true;
+    }
+    fail(strictRefusal(warning));
+    return false;
+  };
   const std::string& inputPath = args[1];
   const std::string& outputPath = args[2];
 
   std::uint32_t imageId = kDefaultImageId;
   if (args.size() > 3) {
     const auto parsed = parseHexArgument(args[3]);
-    if (!parsed) return fail("invalid IMAGE_ID \"" + escapePath(args[3]) + "\": more than 32 bits");
-    printWarning(kProgram, hexArgumentWarning("IMAGE_ID", args[3], *parsed));
+    if (!parsed) {
+      return fail("invalid IMAGE_ID \"" + escapePath(args[3]) + "\": more than 32 bits; IMAGE_ID is hexadecimal" +
+                  decimalHint(args[3]));
+    }
+    if (!warned(hexArgumentWarning("IMAGE_ID", args[3], *parsed))) return kExitFailure;
     imageId = parsed->value;
   }
-  printWarning(kProgram, ignoredArgumentsWarning(args, 4, "third"));
+  if (!warned(ignoredArgumentsWarning(args, 4, "third"))) return kExitFailure;
   const auto date = packingDate();
   if (!date) {
     return fail("invalid SOURCE_DATE_EPOCH \"" + escapePath(std::getenv("SOURCE_DATE_EPOCH")) +
@@ -131,12 +165,21 @@ int run(const std::vector<std::string>& args) {
   const auto inputSize = input ? regularFileSize(input.get()) : std::nullopt;
   if (!inputSize) return fail(inputRefusal(inputPath, notRegular, openError));
   if (*inputSize > UINT32_MAX) return fail("cannot stamp " + escapePath(inputPath) + ": more than 4294967295 bytes");
-  // An image packed already is stamped as asked, with a word: INPUT and OUTPUT may be swapped.
-  const InputKind kind = inputKindOf(input.get(), *inputSize);
-  if (kind == InputKind::stampedImage || kind == InputKind::loadImage)
-    printWarning(kProgram, repackingWarning(kind, "INPUT", inputPath, "stamped", "") + " (are INPUT and OUTPUT swapped?)");
   if (isSameFile(inputPath, outputPath))
     return fail("cannot write " + escapePath(outputPath) + ": it is the input file");
+  // A stamped INPUT written over a file that is not a stamped image is the arguments swapped,
+  // which would destroy that file (the user's source, most likely): refused unless forced.
+  const InputKind kind = inputKindOf(input.get(), *inputSize);
+  if (kind == InputKind::stampedImage && !force && wouldLoseOutput(outputPath)) {
+    return fail("INPUT \"" + escapePath(inputPath) + "\" is a stamped image and OUTPUT \"" + escapePath(outputPath) +
+                "\" is a file that is not: are INPUT and OUTPUT swapped? Nothing was written; --force stamps the image "
+                "again over that file");
+  }
+  // An image packed already is stamped as asked, with a word: INPUT and OUTPUT may be swapped.
+  if ((kind == InputKind::stampedImage || kind == InputKind::loadImage) &&
+      !warned(repackingWarning(kind, "INPUT", inputPath, "stamped", "") + " (are INPUT and OUTPUT swapped?)")) {
+    return kExitFailure;
+  }
 
   // A temporary file beside the output until it is complete: an existing output stays as it
   // was through any failure or interruption.
