@@ -2,12 +2,13 @@
 #
 # imagepackers_add_load_image(<target> SOURCE <raw image> OUTPUT <path without .img>
 #                             NAME <image name> LOAD_ADDRESS <hex> EXEC_ADDRESS <hex>
-#                             [DEPENDS <file or target>...] [VERIFY])
+#                             [DEPENDS <file or target>...] [VERIFY] [LENIENT])
 # imagepackers_add_load_image(<target> ELF <executable target or file> OUTPUT <path without .img>
 #                             NAME <image name> [EXEC_ADDRESS <hex>] [MAX_GAP <bytes>]
-#                             [REMOVE_SECTIONS <name>...] [DEPENDS <file or target>...] [VERIFY])
+#                             [REMOVE_SECTIONS <name>...] [DEPENDS <file or target>...] [VERIFY]
+#                             [LENIENT])
 # imagepackers_add_stamped_image(<target> INPUT <file> OUTPUT <file> [IMAGE_ID <hex>]
-#                                [DEPENDS <file or target>...] [VERIFY])
+#                                [DEPENDS <file or target>...] [VERIFY] [LENIENT])
 #
 # Each adds a custom target <target>, built by default, that makes OUTPUT (OUTPUT.img for a load
 # image, its folder too if need be) with ImagePackers::packLoadable or ImagePackers::stampPack.
@@ -22,7 +23,9 @@
 # source of truth. EXEC_ADDRESS, MAX_GAP (decimal, or 0x and hexadecimal) and REMOVE_SECTIONS
 # are packLoadable's --exec, --max-gap and --remove-section. An executable target is followed to
 # its file, and the image is made again when it relinks; VERIFY then checks the image against
-# the ELF (imageInfo --elf, with the same options).
+# the ELF (imageInfo --elf, with the same options). The packers run with --strict, so that any
+# warning of theirs (a name cut to 16 bytes, an ELF packed raw, a file stamped twice, ...) fails
+# the build; LENIENT leaves their warnings warnings.
 # Whether ELF names a target is decided at the end of the calling directory, so the call may come
 # before add_executable() there; ELF given without a value is an error. A relative SOURCE or INPUT counts from the
 # current source directory, a relative OUTPUT from the current binary directory, as they do for
@@ -109,7 +112,7 @@ endfunction()
 # The command of an image packed from ELF_ARGUMENT: the executable target of that name if one
 # exists by now (the end of the directory that called), else the file, relative to `sourceDir`.
 # A target's image is made again whenever it relinks, and VERIFY checks it against the ELF.
-function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir elfOptions)
+function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir elfOptions strict)
   if(TARGET "${elfArgument}")
     set(elf "$<TARGET_FILE:${elfArgument}>")
     set(dependencies "${elf};${elfArgument};${depends}")
@@ -119,18 +122,22 @@ function(_imagepackers_add_elf_command elfArgument outputBase name verify depend
   endif()
   set(verifyArguments --elf "${elf}" ${elfOptions} "${outputBase}.img")
   _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "${verifyArguments}"
-                            "${dependencies}" --elf ${elfOptions} "${elf}" "${outputBase}" "${name}")
+                            "${dependencies}" ${strict} --elf ${elfOptions} "${elf}" "${outputBase}" "${name}")
 endfunction()
 
 function(imagepackers_add_load_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;LENIENT" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP"
                         "DEPENDS;REMOVE_SECTIONS")
+  set(strict --strict)
+  if(arg_LENIENT)
+    set(strict "")
+  endif()
   string(LENGTH "${arg_NAME}" nameBytes)
   if(nameBytes GREATER 16)
     message(WARNING "imagepackers_add_load_image: NAME \"${arg_NAME}\" is ${nameBytes} bytes; the header keeps its first 16")
   endif()
   get_filename_component(outputBase "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  set(keywords "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP;REMOVE_SECTIONS;DEPENDS;VERIFY")
+  set(keywords "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP;REMOVE_SECTIONS;DEPENDS;VERIFY;LENIENT")
   _imagepackers_refuse_empty(imagepackers_add_load_image ELF "(an unset variable?)" "${ARGV}" "${keywords}")
   if(DEFINED arg_ELF)
     _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED ELF OUTPUT NAME UNPARSED ${arg_UNPARSED_ARGUMENTS})
@@ -166,7 +173,7 @@ function(imagepackers_add_load_image target)
     add_custom_target(${target} ALL DEPENDS "${outputBase}.img")
     cmake_language(EVAL CODE "cmake_language(DEFER CALL _imagepackers_add_elf_command [==[${arg_ELF}]==] \
                               [==[${outputBase}]==] [==[${arg_NAME}]==] [==[${arg_VERIFY}]==] [==[${arg_DEPENDS}]==] \
-                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==] [==[${elfOptions}]==])")
+                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==] [==[${elfOptions}]==] [==[${strict}]==])")
     return()
   endif()
   foreach(keyword IN ITEMS MAX_GAP REMOVE_SECTIONS)
@@ -180,23 +187,27 @@ function(imagepackers_add_load_image target)
   _imagepackers_check_hex(imagepackers_add_load_image EXEC_ADDRESS)
   get_filename_component(source "${arg_SOURCE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "" "${source};${arg_DEPENDS}"
-                         "${source}" "${outputBase}" "${arg_NAME}" "${arg_LOAD_ADDRESS}" "${arg_EXEC_ADDRESS}")
+                         ${strict} "${source}" "${outputBase}" "${arg_NAME}" "${arg_LOAD_ADDRESS}" "${arg_EXEC_ADDRESS}")
 endfunction()
 
 function(imagepackers_add_stamped_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "INPUT;OUTPUT;IMAGE_ID" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;LENIENT" "INPUT;OUTPUT;IMAGE_ID" "DEPENDS")
+  set(strict --strict)
+  if(arg_LENIENT)
+    set(strict "")
+  endif()
   _imagepackers_check_arguments(imagepackers_add_stamped_image REQUIRED INPUT OUTPUT
                                 UNPARSED ${arg_UNPARSED_ARGUMENTS})
   get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   # IMAGE_ID "" or IMAGE_ID ${UNSET} must not mean the default.
   _imagepackers_refuse_empty(imagepackers_add_stamped_image IMAGE_ID "(leave it out for the default)" "${ARGV}"
-                             "INPUT;OUTPUT;DEPENDS;VERIFY")
+                             "INPUT;OUTPUT;DEPENDS;VERIFY;LENIENT")
   set(imageId "")
   if(DEFINED arg_IMAGE_ID)
     _imagepackers_check_hex(imagepackers_add_stamped_image IMAGE_ID)
     set(imageId "${arg_IMAGE_ID}")
   endif()
-  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "" "${input};${arg_DEPENDS}" "${input}"
-                         "${output}" ${imageId})
+  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "" "${input};${arg_DEPENDS}" ${strict}
+                         "${input}" "${output}" ${imageId})
 endfunction()
