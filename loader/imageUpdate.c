@@ -348,6 +348,7 @@ static ldrStatus takeBytes(ldrStaging *staging, const unsigned char *bytes, size
 ldrStatus ldrStageWrite(ldrStaging *staging, const unsigned char *bytes, size_t count) {
   if (staging == NULL || (bytes == NULL && count > 0u)) return LDR_NULL_ARGUMENT;
   if (staging->failure != LDR_OK) return staging->failure;
+  if (staging->layout == NULL) return LDR_STAGING_CLOSED; /* zeroed, never begun */
   staging->failure = takeBytes(staging, bytes, count);
   return staging->failure;
 }
@@ -399,6 +400,7 @@ ldrStatus ldrStageFinish(ldrStaging *staging) {
   ldrStatus status;
   if (staging == NULL) return LDR_NULL_ARGUMENT;
   if (staging->failure != LDR_OK) return staging->failure;
+  if (staging->layout == NULL) return LDR_STAGING_CLOSED; /* zeroed, never begun */
   status = finishStream(staging);
   staging->failure = status == LDR_OK ? LDR_STAGING_CLOSED : status;
   return status;
@@ -604,6 +606,14 @@ static bool scratchApart(const ldrUpdateLayout *layout) {
          apart(layout->scratchSector, sector, layout->statusArea, 2u * sector);
 }
 
+ldrStatus ldrCheckTrialLayout(const ldrUpdateLayout *layout) {
+  const ldrStatus status = ldrCheckUpdateLayout(layout);
+  if (status != LDR_OK) return status;
+  if (!scratchApart(layout) || layout->slotSize > LDR_SWAP_MAX_SECTORS * layout->flash->sectorSize)
+    return LDR_BAD_LAYOUT;
+  return LDR_OK;
+}
+
 ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) {
   ldrLogScan scan;
   ldrLoadHeader header;
@@ -613,10 +623,8 @@ ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *ou
   ldrStatus status;
   if (outcome == NULL) return LDR_NULL_ARGUMENT;
   *outcome = LDR_NOTHING_STAGED;
-  status = ldrCheckUpdateLayout(layout);
+  status = ldrCheckTrialLayout(layout);
   if (status != LDR_OK) return status;
-  if (!scratchApart(layout) || layout->slotSize > LDR_SWAP_MAX_SECTORS * layout->flash->sectorSize)
-    return LDR_BAD_LAYOUT;
   scanLog(layout, &scan);
   if (!scan.found) return LDR_OK;
   kind = scan.latest.kind;

@@ -41,7 +41,7 @@ typedef struct ldrFlash {
   /* Programs `count` bytes at `address`, both whole program units, within one sector. */
   int (*program)(const struct ldrFlash *flash, uint32_t address, const unsigned char *bytes, size_t count);
   void *context;         /* the board's, for its callbacks */
-  uint32_t sectorSize;   /* the erase unit: a multiple of 32 bytes, at least 64 */
+  uint32_t sectorSize;   /* the erase unit: a power of two from 64 bytes to 16 MiB */
   uint32_t programUnit;  /* the program unit: 1, 2, 4, 8, 16 or 32 bytes */
   uint8_t erasedValue;   /* 0xFF, or 0x00 as some flash has */
   bool programOnce;      /* a unit may be programmed only once between erases (flash with ECC) */
@@ -66,13 +66,20 @@ typedef struct {
 } ldrUpdateLayout;
 
 /* Checks a layout: callbacks present, geometry in range, slots and status area aligned to
- * sectors, inside the 32-bit address space and apart. LDR_OK or LDR_BAD_LAYOUT. */
+ * sectors, inside the 32-bit address space and apart. LDR_OK; LDR_NULL_ARGUMENT where the
+ * layout, its flash or a callback is missing; LDR_BAD_LAYOUT otherwise. */
 ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout);
+
+/* Checks a layout for install on trial, as ldrInstallOnTrial does before anything else, so
+ * that a boot loader can assert it at start-up: what ldrCheckUpdateLayout checks, and a
+ * scratch sector that is one whole sector apart from both slots and the status area, and slots
+ * of at most 2047 sectors. The same statuses. */
+ldrStatus ldrCheckTrialLayout(const ldrUpdateLayout *layout);
 
 /* ---- Staging, in the application ---- */
 
 /* A staging under way, kept by the caller from ldrStageBegin to ldrStageFinish. The fields
- * are private. */
+ * are private; a zeroed one that was never begun gets LDR_STAGING_CLOSED. */
 typedef struct {
   const ldrUpdateLayout *layout;
   ldrLoadHeader header;

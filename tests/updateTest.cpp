@@ -572,7 +572,9 @@ TEST(Staging, RefusesWhatWouldNotInstallAndLeavesNothingInstallable) {
 TEST(Staging, RefusesCallsOutOfTurnWithTheirStatus) {
   TableDevice device(kGeometries[0], loadImage(randomBytes(10, 14)));
   const Bytes image = loadImage(randomBytes(100, 15));
-  ldrStaging staging;
+  ldrStaging staging{};
+  EXPECT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_STAGING_CLOSED);  // zeroed, never begun
+  EXPECT_EQ(ldrStageFinish(&staging), LDR_STAGING_CLOSED);
   EXPECT_EQ(ldrStageBegin(nullptr, &device.layout), LDR_NULL_ARGUMENT);
   EXPECT_EQ(ldrStageBegin(&staging, nullptr), LDR_NULL_ARGUMENT);
   EXPECT_EQ(ldrStageWrite(&staging, image.data(), image.size()), LDR_NULL_ARGUMENT);  // never begun
@@ -612,7 +614,8 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
     const char* name;
     Change change;
     ldrStatus expected;
-    ldrStatus onTrial = LDR_BAD_LAYOUT;  // ldrInstallOnTrial, where it differs: it needs the scratch sector too
+    ldrStatus onTrial = LDR_BAD_LAYOUT;  // ldrCheckTrialLayout and ldrInstallOnTrial, where it differs:
+                                         // they need the scratch sector too
   } const cases[] = {
       {"as made", [](ldrUpdateLayout&, ldrFlash&) {}, LDR_OK, LDR_OK},
       {"a scratch sector in the primary slot", [](ldrUpdateLayout& l, ldrFlash&) { l.scratchSector = 4096; }, LDR_OK},
@@ -620,6 +623,13 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
       {"a slot of more sectors than a swap counts", [](ldrUpdateLayout& l, ldrFlash&) {
          l.primarySlot = 0; l.slotSize = 2048u * 4096u; l.updateSlot = l.slotSize; l.statusArea = 2 * l.slotSize;
          l.scratchSector = l.statusArea + 8192; }, LDR_OK},
+      {"a scratch sector on the status area's second sector",
+       [](ldrUpdateLayout& l, ldrFlash&) { l.scratchSector = l.statusArea + 4096; }, LDR_OK},
+      {"a slot of exactly as many sectors as a swap counts", [](ldrUpdateLayout& l, ldrFlash&) {
+         l.primarySlot = 0; l.slotSize = 2047u * 4096u; l.updateSlot = l.slotSize; l.statusArea = 2 * l.slotSize;
+         l.scratchSector = l.statusArea + 8192; }, LDR_OK, LDR_OK},
+      {"the status area inside a larger update slot", [](ldrUpdateLayout& l, ldrFlash&) {
+         l.slotSize = 16384; l.updateSlot = 16384; l.statusArea = 24576; l.scratchSector = 40960; }, LDR_BAD_LAYOUT},
       {"program unit 3", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 3; }, LDR_BAD_LAYOUT},
       {"program unit 64", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 64; }, LDR_BAD_LAYOUT},
       {"program unit 0", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 0; }, LDR_BAD_LAYOUT},
@@ -643,6 +653,7 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
     ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192};
     c.change(layout, flash);
     EXPECT_STREQ(ldrStatusName(ldrCheckUpdateLayout(&layout)), ldrStatusName(c.expected));
+    EXPECT_STREQ(ldrStatusName(ldrCheckTrialLayout(&layout)), ldrStatusName(c.expected != LDR_OK ? c.expected : c.onTrial));
     ldrInstallOutcome outcome = LDR_INSTALLED;
     if (c.expected != LDR_OK) {
       EXPECT_EQ(ldrInstall(&layout, &outcome), c.expected);
