@@ -44,3 +44,17 @@ bool strictValue(const char* value) { return value != nullptr && *value != '\0' 
 bool strictRun(bool strictOption) { return strictOption || strictValue(std::getenv(kStrictVariable)); }
 
 std::string strictRefusal(const std::string& warning) { return warning + " (strict mode: a warning is a failure)"; }
+
+bool takeOptionWithValue(const std::vector<std::string>& args, std::size_t& index, std::string_view name,
+                         std::optional<std::string>* value) {
+  const std::string_view argument = args[index];
+  if (argument == name) {
+    *value = index + 1 < args.size() ? std::optional<std::string>(args[++index]) : std::nullopt;
+    return true;
+  }
+  if (argument.size() > name.size() && argument.substr(0, name.size()) == name && argument[name.size()] == '=') {
+    *value = std::string(argument.substr(name.size() + 1));
+    return true;
+  }
+  return false;
+}

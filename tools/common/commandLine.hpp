@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,12 @@ ConventionalOption answerHelpOrVersion(const std::vector<std::string>& args, std
 // ("arguments after the fifth are ignored: "a" "b""); empty where there are none. `counted`
 // names the last one used ("fifth").
 std::string ignoredArgumentsWarning(const std::vector<std::string>& args, std::size_t first, std::string_view counted);
+
+// Whether args[index] is the option `name` with a value, given as "NAME VALUE" or "NAME=VALUE";
+// where it is, *value is the value (nullopt where none follows) and index is left at the
+// option's last argument.
+bool takeOptionWithValue(const std::vector<std::string>& args, std::size_t& index, std::string_view name,
+                         std::optional<std::string>* value);
 
 // Prints "PROGRAM: warning: TEXT" on standard error, unless TEXT is empty.
 void printWarning(std::string_view program, const std::string& text);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "commandLine.hpp"
 #include "textEscape.hpp"
 
 namespace {
@@ -58,18 +59,10 @@ std::optional<std::uint32_t> parseStrictHex(std::string_view text) {
 ElfOptionTaken takeElfOption(const std::vector<std::string>& args, std::size_t& index, ElfOptions& options,
                              std::string& problem) {
   static constexpr std::string_view kNames[] = {"--exec", "--max-gap", "--remove-section"};
-  const std::string_view argument = args[index];
   std::string_view name;
   std::optional<std::string> value;
   for (const std::string_view candidate : kNames) {
-    if (argument == candidate) {
-      name = candidate;
-      if (index + 1 < args.size()) value = args[++index];
-    } else if (argument.size() > candidate.size() && argument.substr(0, candidate.size()) == candidate &&
-               argument[candidate.size()] == '=') {
-      name = candidate;
-      value = std::string(argument.substr(candidate.size() + 1));
-    }
+    if (name.empty() && takeOptionWithValue(args, index, candidate, &value)) name = candidate;
   }
   if (name.empty()) return ElfOptionTaken::no;
   if (name == "--exec") {

@@ -153,3 +153,25 @@ bool writeAt(std::FILE* out, std::size_t offset, std::span<const unsigned char> 
   return std::fseek(out, static_cast<long>(offset), SEEK_SET) == 0 &&
          std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
 }
+
+std::optional<std::vector<unsigned char>> readSmallFile(const std::string& path, std::size_t most,
+                                                        std::string* problem) {
+  bool notRegular = false;
+  errno = 0;
+  const Stream file = openRegularFile(path, &notRegular);
+  const auto size = file ? regularFileSize(file.get()) : std::nullopt;
+  if (!size) {
+    *problem = inputRefusal(path, notRegular, errno);
+    return std::nullopt;
+  }
+  if (*size > most) {
+    *problem = "cannot read " + escapePath(path) + ": more than " + std::to_string(most) + " bytes";
+    return std::nullopt;
+  }
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(*size));
+  if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+    *problem = "cannot read " + escapePath(path) + ": " + systemReason(errno);
+    return std::nullopt;
+  }
+  return bytes;
+}

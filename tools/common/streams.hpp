@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 // The C streams the programs read and write through: owned, opened the way each input and
 // output needs, read and written at an offset.
@@ -56,6 +57,11 @@ Stream openRegularFile(const std::string& path, bool* notRegular);
 // Why openRegularFile refused `path`, for a message: "cannot open PATH: REASON" (the system's
 // reason for `error`) or "cannot read PATH: not a regular file"; the path escaped.
 std::string inputRefusal(const std::string& path, bool notRegular, int error);
+
+// The whole of a small regular file (a key, a signature): nullopt, with *problem saying why,
+// where it cannot be read or holds more than `most` bytes.
+std::optional<std::vector<unsigned char>> readSmallFile(const std::string& path, std::size_t most,
+                                                        std::string* problem);
 
 // The system's text for `error`, or for EIO where there is none.
 std::string systemReason(int error);

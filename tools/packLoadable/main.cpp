@@ -20,6 +20,8 @@
 #include "outputFile.hpp"
 #include "paths.hpp"
 #include "programMain.hpp"
+#include "signedImage.hpp"
+#include "signingOptions.hpp"
 #include "standardStreams.hpp"
 #include "streams.hpp"
 #include "textEscape.hpp"
@@ -142,40 +144,121 @@ std::string outOfOrderRefusal(const std::vector<std::string>& args, std::string*
          escapePath(args[shifted]) + "\" reads as an address; the order is SOURCE TARGET NAME LOAD_ADDRESS EXEC_ADDRESS";
 }
 
-// Writes the header, the payload padded to a whole word and the finished checksum, which
-// header.checksum holds afterwards.
-CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHeader& header) {
+// Writes the header, the payload padded to a whole word, `trailer` (a signed image's) and the
+// finished checksum, which header.checksum holds afterwards.
+CopyStatus writeImage(std::FILE* source, const OutputFile& target, LoadImageHeader& header,
+                      std::span<const unsigned char> trailer) {
   // A tail of one to three bytes goes out as a whole word; the checksum counts it the same way.
-  static constexpr std::array<unsigned char, 3> zeros{};
-  const std::size_t padding = (4 - header.imageSize % 4) % 4;
+  std::vector<unsigned char> after((4 - header.imageSize % 4) % 4, 0);
+  after.insert(after.end(), trailer.begin(), trailer.end());
   WordSum sum;
-  return copyWithCheckValue(source, target.stream(), target.seekable(), header.imageSize,
-                            std::span(zeros).first(padding), kLoadImageChecksumOffset, 4, sum,
-                            [&header](const WordSum& value) {
+  return copyWithCheckValue(source, target.stream(), target.seekable(), header.imageSize, after,
+                            kLoadImageChecksumOffset, 4, sum, [&header](const WordSum& value) {
                               header.checksum = value.finish();
                               return encodeLoadImageHeader(header);
                             });
 }
 
-// Packs `size` bytes of `source`, from where it stands, into TARGET.img and prints the
-// checksum; `sourcePath` names the source in messages. Returns the exit status.
-int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, std::uint32_t execAddress,
-              const std::string& imageName, const std::string& sourcePath, const std::string& targetBase, bool strict) {
-  const std::string targetPath = targetBase + ".img";
+// What one run packs: `size` bytes of `source`, from its start, into TARGET.img.
+struct Packing {
+  std::FILE* source = nullptr;
+  std::uint64_t size = 0;
+  std::uint32_t loadAddress = 0, execAddress = 0;
+  std::string imageName;
+  std::string sourcePath;  // names the source in messages
+  std::string targetBase;  // TARGET, without .img
+  bool strict = false;
+  std::optional<Signing> signing;
+};
+
+// Fails the run for a source that could not be read, or changed while it was read.
+int sourceReadFailure(const std::string& sourcePath) {
+  return fail("ERROR reading source file:  ", sourcePath,
+              "cannot read " + escapePath(sourcePath) + ": read error, or the file changed while being read");
+}
+
+// The trailer of a signed image of `header` (without its checksum yet): its digest computed
+// from the source, then signed, or the signature given checked against it. Returns 0 with
+// *trailer set, or the exit status of the failure said; for --digest-out, writes the digest
+// and returns 0 with *trailer empty. *checksum: the payload checksum the signed header holds.
+int signedTrailer(const Packing& packing, const LoadImageHeader& header, std::vector<unsigned char>* trailer,
+                  std::uint32_t* checksum) {
+  const Signing& signing = *packing.signing;
+  SignatureTrailer fields;
+  fields.keyId = signing.publicKey.id;
+  fields.securityCounter = signing.securityCounter;
+  const ImageDigest digest = imageDigest(packing.source, packing.size, header, fields);
+  if (digest.status != CopyStatus::ok) return sourceReadFailure(packing.sourcePath);
+  *checksum = digest.checksum;
+  switch (signing.mode) {
+    case Signing::Mode::sign:
+      fields.signature = signDigest(*signing.privateKey, digest.digest);
+      break;
+    case Signing::Mode::attach:
+      if (!verifyDigest(signing.publicKey, digest.digest, signing.signature)) {
+        return fail("ERROR : Signature does not verify - ", signing.signaturePath,
+                    escapePath(signing.signaturePath) + " is no signature of this image by " +
+                        escapePath(signing.keyPath) +
+                        ": made with another key, or of another digest (pack with the same SOURCE, NAME, addresses "
+                        "and --security-counter as for --digest-out)");
+      }
+      fields.signature = signing.signature;
+      break;
+    case Signing::Mode::digestOnly: {
+      OutputFile out;
+      errno = 0;
+      if (!out.open(signing.digestPath)) {
+        return fail("ERROR : Can't open destination file - ", signing.digestPath,
+                    "cannot create " + escapePath(signing.digestPath) + ": " + systemReason(errno));
+      }
+      errno = 0;
+      if (std::fwrite(digest.digest.data(), 1, digest.digest.size(), out.stream()) != digest.digest.size() ||
+          !out.commit()) {
+        const int error = errno;
+        out.discard();
+        return fail("ERROR writing on target file:  ", signing.digestPath,
+                    "cannot write " + escapePath(signing.digestPath) + ": " + systemReason(error));
+      }
+      trailer->clear();
+      return 0;
+    }
+  }
+  const auto bytes = encodeSignatureTrailer(fields);
+  trailer->assign(bytes.begin(), bytes.end());
+  return 0;
+}
+
+// Packs the source into TARGET.img (signed where asked) and prints the checksum; with
+// --digest-out writes the digest to sign instead. Returns the exit status.
+int packImage(const Packing& packing) {
+  const std::string& imageName = packing.imageName;
+  const std::string& sourcePath = packing.sourcePath;
+  const std::string targetPath = packing.targetBase + ".img";
   if (imageName.size() > kImageNameSize &&
-      !warn(strict,
+      !warn(packing.strict,
             "NAME \"" + escapePath(imageName) + "\" is longer than " + std::to_string(kImageNameSize) +
                 " bytes: the image stores \"" + escapePath(imageName.substr(0, kImageNameSize)) + "\"",
             imageName)) {
     return kExitFailure;
   }
-  if (size > UINT32_MAX) {
+  if (packing.size > UINT32_MAX) {
     return fail("ERROR : Source file too large - ", sourcePath,
                 "cannot pack " + escapePath(sourcePath) + ": more than 4294967295 bytes");
   }
-  if (isSameFile(sourcePath, targetPath)) {
-    return fail("ERROR : Target file is the source file - ", targetPath,
-                "cannot write " + escapePath(targetPath) + ": it is the source file");
+  const bool digestOnly = packing.signing && packing.signing->mode == Signing::Mode::digestOnly;
+  const std::string& writtenPath = digestOnly ? packing.signing->digestPath : targetPath;
+  if (isSameFile(sourcePath, writtenPath)) {
+    return fail("ERROR : Target file is the source file - ", writtenPath,
+                "cannot write " + escapePath(writtenPath) + ": it is the source file");
+  }
+
+  LoadImageHeader header =
+      makeLoadImageHeader(static_cast<std::uint32_t>(packing.size), packing.loadAddress, packing.execAddress, imageName);
+  std::vector<unsigned char> trailer;
+  std::uint32_t signedChecksum = 0;
+  if (packing.signing) {
+    const int status = signedTrailer(packing, header, &trailer, &signedChecksum);
+    if (status != 0 || digestOnly) return status;
   }
 
   // The new image goes to a temporary file beside the target until it is complete, so that
@@ -187,10 +270,11 @@ int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, 
                 "cannot create " + escapePath(targetPath) + ": " + systemReason(errno));
   }
 
-  LoadImageHeader header = makeLoadImageHeader(static_cast<std::uint32_t>(size), loadAddress, execAddress, imageName);
   errno = 0;
-  CopyStatus status = writeImage(source, target, header);
+  CopyStatus status = writeImage(packing.source, target, header, trailer);
   int copyError = errno;
+  // The signature is over the payload as read before: the copy must have found the same one.
+  if (status == CopyStatus::ok && packing.signing && header.checksum != signedChecksum) status = CopyStatus::readFailed;
   if (status == CopyStatus::ok) {
     errno = 0;
     if (!target.commit()) status = CopyStatus::writeFailed;
@@ -199,11 +283,8 @@ int packImage(std::FILE* source, std::uint64_t size, std::uint32_t loadAddress, 
 
   if (status != CopyStatus::ok) {
     target.discard();
-    if (status == CopyStatus::readFailed) {
-      return fail("ERROR reading source file:  ", sourcePath,
-                  "cannot read " + escapePath(sourcePath) + ": read error, or the file changed while being read");
-    }
-    return fail("ERROR writing on target file:  ", targetBase,
+    if (status == CopyStatus::readFailed) return sourceReadFailure(sourcePath);
+    return fail("ERROR writing on target file:  ", packing.targetBase,
                 "cannot write " + escapePath(targetPath) + ": " + systemReason(copyError));
   }
   // Printed only once the image is in place, so the line always means success; on standard
@@ -223,10 +304,29 @@ Stream openSource(const std::string& path) {
   return source;
 }
 
+// Reads the files the signing options name into *signing, where any option is given; false,
+// with the failure said, where the options do not go together or a file cannot be used.
+bool settleSigning(const SigningOptions& options, std::optional<Signing>* signing) {
+  if (!options.any()) return true;
+  if (const std::string problem = signingOptionsProblem(options); !problem.empty()) {
+    std::fprintf(stderr, "packLoadable: %s\n", problem.c_str());
+    return false;
+  }
+  SigningProblem problem;
+  *signing = prepareSigning(options, &problem);
+  if (!*signing) {
+    fail(problem.path == options.signatureFile ? "ERROR : Can't use signature - " : "ERROR : Can't use key - ",
+         problem.path, problem.reason);
+    return false;
+  }
+  return true;
+}
+
 // packLoadable --elf [OPTION...] ELF TARGET NAME: the payload as objcopy -O binary makes it of
 // ELF, and the load and exec addresses the ELF gives (or --exec). Returns the exit status.
-int packElf(const std::vector<std::string>& args, bool strict) {
-  static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " ELF TARGET NAME\n";
+int packElf(const std::vector<std::string>& args, bool strict, SigningOptions signingOptions) {
+  static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " " +
+                                       kSigningOptionsUsage + " ELF TARGET NAME\n";
   ElfOptions options;
   std::vector<std::string> operands;
   bool optionsEnded = false;
@@ -241,11 +341,14 @@ int packElf(const std::vector<std::string>& args, bool strict) {
       continue;
     }
     const ElfOptionTaken taken = optionsEnded ? ElfOptionTaken::no : takeElfOption(args, i, options, problem);
-    if (taken == ElfOptionTaken::refused) {
+    const SigningOptionTaken signingTaken = optionsEnded || taken != ElfOptionTaken::no
+                                                ? SigningOptionTaken::no
+                                                : takeSigningOption(args, i, signingOptions, problem);
+    if (taken == ElfOptionTaken::refused || signingTaken == SigningOptionTaken::refused) {
       std::fprintf(stderr, "%spackLoadable: %s\n", kElfUsage.c_str(), problem.c_str());
       return kExitFailure;
     }
-    if (taken == ElfOptionTaken::taken) continue;
+    if (taken == ElfOptionTaken::taken || signingTaken == SigningOptionTaken::taken) continue;
     if (!optionsEnded && args[i].size() > 2 && args[i].rfind("--", 0) == 0) {
       std::fprintf(stderr, "%spackLoadable: unknown option %s\n", kElfUsage.c_str(), escapePath(args[i]).c_str());
       return kExitFailure;
@@ -262,6 +365,8 @@ int packElf(const std::vector<std::string>& args, bool strict) {
     return kExitFailure;
   }
   const std::string& elfPath = operands[0];
+  std::optional<Signing> signing;
+  if (!settleSigning(signingOptions, &signing)) return kExitFailure;
   // The payload is laid out once in a scratch file, then packed from there like a raw image;
   // memory stays the same whatever the sections' sizes.
   const SpooledElf elf = spoolElfPayload(elfPath, options);
@@ -275,8 +380,8 @@ int packElf(const std::vector<std::string>& args, bool strict) {
     case SpooledElf::Problem::noScratchRoom:
       return fail("ERROR reading source file:  ", elfPath, elf.reason);
   }
-  return packImage(elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress, operands[2],
-                   elfPath, operands[1], strictRun(strict));
+  return packImage(Packing{elf.spool.get(), elf.payload.size, elf.payload.loadAddress, elf.payload.execAddress,
+                           operands[2], elfPath, operands[1], strictRun(strict), std::move(signing)});
 }
 
 int run(std::vector<std::string> args) {
@@ -293,14 +398,24 @@ int run(std::vector<std::string> args) {
   }
   // No arguments at all is how a user asks for the usage; a call that lost an argument failed.
   const int usageStatus = args.size() <= 1 ? 0 : kExitFailure;
-  // --strict comes before the other arguments, in either form.
+  // --strict and the signing options come before the other arguments, in either form.
   bool strictOption = false;
-  while (args.size() > 1 && args[1] == "--strict") {
-    strictOption = true;
-    args.erase(args.begin() + 1);
+  SigningOptions signingOptions;
+  while (args.size() > 1) {
+    std::size_t last = 1;
+    std::string problem;
+    const SigningOptionTaken taken =
+        args[1] == "--strict" ? SigningOptionTaken::taken : takeSigningOption(args, last, signingOptions, problem);
+    if (taken == SigningOptionTaken::refused) {
+      std::fprintf(stderr, "packLoadable: %s\n", problem.c_str());
+      return kExitFailure;
+    }
+    if (taken == SigningOptionTaken::no) break;
+    strictOption = strictOption || args[1] == "--strict";
+    args.erase(args.begin() + 1, args.begin() + static_cast<std::ptrdiff_t>(last) + 1);
   }
   if (args.size() >= 2 && args[1] == "--elf") {
-    const int status = packElf(args, strictOption);
+    const int status = packElf(args, strictOption, signingOptions);
     return finishStandardOutput(status, kExitFailure, kLostOutput);
   }
   if (args.size() < 6) {
@@ -319,6 +434,8 @@ int run(std::vector<std::string> args) {
   const auto execAddress = readAddress(args[5], "exec address", strict);
   if (!execAddress) return kExitFailure;
   if (!warn(strict, ignoredArgumentsWarning(args, 6, "fifth"), args.size() > 6 ? args[6] : "")) return kExitFailure;
+  std::optional<Signing> signing;
+  if (!settleSigning(signingOptions, &signing)) return kExitFailure;
 
   // Everything about the source is settled before the target is opened, because opening the
   // target empties it.
@@ -333,8 +450,8 @@ int run(std::vector<std::string> args) {
             sourcePath)) {
     return kExitFailure;
   }
-  const int status =
-      packImage(source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath, args[2], strict);
+  const int status = packImage(Packing{source.get(), *sourceSize, *loadAddress, *execAddress, args[3], sourcePath,
+                                       args[2], strict, std::move(signing)});
   // A build script that reads the checksum must not be told all went well when it got none;
   // the image itself stays, complete and correct.
   return finishStandardOutput(status, kExitFailure, kLostOutput);
