@@ -64,3 +64,13 @@ std::string hexText(std::uint64_t value, int digits) {
   std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
   return text;
 }
+
+std::string hexBytes(std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,3 +24,6 @@ std::string escapePath(std::string_view path);
 
 // A number as "0x" and at least `digits` lower-case hexadecimal digits: 0x08000000.
 std::string hexText(std::uint64_t value, int digits = 8);
+
+// The bytes as lower-case hexadecimal, two digits each, nothing between them.
+std::string hexBytes(std::span<const unsigned char> bytes);

@@ -15,6 +15,7 @@
 #include "paths.hpp"
 #include "printing.hpp"
 #include "reportFormat.hpp"
+#include "signatureCheck.hpp"
 #include "streams.hpp"
 #include "textEscape.hpp"
 
@@ -47,16 +48,26 @@ struct PayloadWriter {
 
 // Streams the payload into `out` while the check value runs, in one pass: for an output that
 // is kept only if the file turns out intact (a temporary file). report: the file's report.
+// Whether a report lets its payload out: intact, and verified where keys were given.
+bool passes(const ImageReport& report) { return reportStatus(report) == 0; }
+
 Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report, int& writeError,
-                         std::string* problem) {
+                         const std::vector<PublicKey>& keys, std::string* problem) {
   PayloadExtractor extractor;
+  SignedBytesDigest digest;
   PayloadWriter write{out, writeError};
   if (!readInput(
-          path, input, [&](std::span<const unsigned char> block) { extractor.update(block, write); }, problem)) {
+          path, input,
+          [&](std::span<const unsigned char> block) {
+            extractor.update(block, write);
+            if (!keys.empty()) digest.update(block);
+          },
+          problem)) {
     return Extraction::unreadable;
   }
   report = extractor.finish(write);
-  if (!report.intact) return Extraction::damaged;
+  if (!keys.empty()) report.signature = judgeSignature(report, digest.finish(), keys);
+  if (!passes(report)) return Extraction::damaged;
   return write.failed ? Extraction::unwritable : Extraction::done;
 }
 
@@ -65,19 +76,21 @@ Extraction streamPayload(const std::string& path, Input& input, std::FILE* out, 
 // again for the copy, which must find the same file; standard input is kept in a scratch file
 // while it is checked, and copied from there.
 Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE* out, ImageReport& report,
-                               int& writeError, std::string* problem) {
+                               int& writeError, const std::vector<PublicKey>& keys, std::string* problem) {
   Stream spool;
   if (!input.length && !(spool = openSpoolFile())) {
     *problem = std::string("cannot read ") + kStandardInputName + ": no scratch file: " + systemReason(errno);
     return Extraction::unreadable;
   }
   ImageCheck check;
+  SignedBytesDigest digest;
   std::uint64_t spooled = 0;
   bool spoolFailed = false;
   if (!readInput(
           path, input,
           [&](std::span<const unsigned char> block) {
             check.update(block);
+            if (!keys.empty()) digest.update(block);
             if (!spool) return;
             spoolFailed = spoolFailed || std::fwrite(block.data(), 1, block.size(), spool.get()) != block.size();
             spooled += block.size();
@@ -91,7 +104,8 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
     return Extraction::unreadable;
   }
   report = check.finish();
-  if (!report.intact) return Extraction::damaged;
+  if (!keys.empty()) report.signature = judgeSignature(report, digest.finish(), keys);
+  if (!passes(report)) return Extraction::damaged;
 
   std::FILE* source = spool ? spool.get() : input.stream;
   const std::uint64_t length = spool ? spooled : *input.length;
@@ -104,8 +118,9 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
         return !write.failed;
       }) != CopyStatus::readFailed;
   if (write.failed) return Extraction::unwritable;
-  const ImageReport again = extractor.finish(write);
+  ImageReport again = extractor.finish(write);
   if (write.failed) return Extraction::unwritable;
+  again.signature = report.signature;  // the bytes read again are the ones verified, or the file changed
   if (!reread || reportJson("", again) != reportJson("", report) || (!spool && regularFileSize(source) != length)) {
     *problem = "cannot read " + escapePath(path) + ": the file changed while being read";
     return Extraction::unreadable;
@@ -115,7 +130,7 @@ Extraction copyVerifiedPayload(const std::string& path, Input& input, std::FILE*
 
 }  // namespace
 
-int extractPayload(const std::string& path, const std::string& outPath, bool json) {
+int extractPayload(const std::string& path, const std::string& outPath, bool json, const std::vector<PublicKey>& keys) {
   if (readsItsOwnOutput(path, outPath)) {
     sayProblem(escapePath(outPath) + " is the file being read");
     return kExitTrouble;
@@ -153,8 +168,8 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   ImageReport report;
   int writeError = 0;
   const Extraction extraction = !toStandardOutput && file.seekable()
-                                    ? streamPayload(path, *input, out, report, writeError, &problem)
-                                    : copyVerifiedPayload(path, *input, out, report, writeError, &problem);
+                                    ? streamPayload(path, *input, out, report, writeError, keys, &problem)
+                                    : copyVerifiedPayload(path, *input, out, report, writeError, keys, &problem);
   if (extraction == Extraction::unreadable) {  // the output is discarded with `file`
     sayProblem(problem);
     return kExitTrouble;
@@ -162,7 +177,7 @@ int extractPayload(const std::string& path, const std::string& outPath, bool jso
   if (extraction == Extraction::damaged) {
     file.discard();
     printExtractReport(reportTo, path, report, json);
-    return kExitDamaged;
+    return reportStatus(report);
   }
   errno = 0;
   if (extraction == Extraction::unwritable || (!toStandardOutput && !file.commit())) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "signing.hpp"
 
 // imageInfo --extract OUT FILE.
 
@@ -10,5 +13,6 @@ bool isStandardOutput(const std::string& outPath);
 // Gives OUT the payload of FILE only if FILE is intact. A regular OUT is written through a
 // temporary file put in place at the end; standard output and other outputs that take bytes as
 // they come get only verified bytes. With the payload on standard output, the report goes to
-// standard error. Returns the exit status.
-int extractPayload(const std::string& path, const std::string& outPath, bool json);
+// standard error. With keys, FILE must also be signed by one of them, and verify. Returns the
+// exit status.
+int extractPayload(const std::string& path, const std::string& outPath, bool json, const std::vector<PublicKey>& keys);

@@ -53,17 +53,34 @@ std::string loadHeaderProblem(std::span<const unsigned char> prefix) {
 }  // namespace
 
 void ImageCheck::update(std::span<const unsigned char> bytes) {
+  std::uint64_t offset = length_;
   length_ += bytes.size();
   if (candidate_ == Candidate::undecided) {
     const std::size_t taken = std::min(bytes.size(), prefix_.size() - prefixLength_);
     std::copy_n(bytes.begin(), taken, prefix_.begin() + static_cast<std::ptrdiff_t>(prefixLength_));
     prefixLength_ += taken;
     bytes = bytes.subspan(taken);
+    offset += taken;
     if (prefixLength_ < prefix_.size()) return;
     decide();
   }
-  if (candidate_ == Candidate::loadImage || candidate_ == Candidate::both) sum_.update(bytes);
+  if (candidate_ == Candidate::loadImage || candidate_ == Candidate::both) takeLoadImageBytes(bytes, offset);
   if (candidate_ == Candidate::stampedImage || candidate_ == Candidate::both) crc_.update(bytes);
+}
+
+void ImageCheck::takeLoadImageBytes(std::span<const unsigned char> bytes, std::uint64_t offset) {
+  // The word-sum covers the padded payload alone, never a trailer after it.
+  if (offset < payloadEnd_) {
+    const auto inPayload = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), payloadEnd_ - offset));
+    sum_.update(bytes.first(inPayload));
+    bytes = bytes.subspan(inPayload);
+    offset += inPayload;
+  }
+  const std::uint64_t trailerEnd = payloadEnd_ + kSignatureTrailerSize;
+  if (offset < trailerEnd && !bytes.empty()) {
+    const auto inTrailer = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), trailerEnd - offset));
+    std::copy_n(bytes.begin(), inTrailer, trailer_.begin() + static_cast<std::ptrdiff_t>(offset - payloadEnd_));
+  }
 }
 
 void ImageCheck::decide() {
@@ -71,6 +88,7 @@ void ImageCheck::decide() {
   const bool stampPlausible = stampHeaderProblem(prefix).empty();
   if (startsLoadImage(prefix) && signsLoadImage(prefix)) {
     candidate_ = stampPlausible ? Candidate::both : Candidate::loadImage;
+    payloadEnd_ = kLoadImageHeaderSize + (std::uint64_t{decodeLoadImageHeader(prefix_).imageSize} + 3) / 4 * 4;
     if (stampPlausible) crc_.update(prefix.subspan(kStampHeaderSize));
   } else if (stampPlausible) {
     candidate_ = Candidate::stampedImage;
@@ -86,14 +104,33 @@ ImageReport ImageCheck::loadReading() const {
   report.format = ImageFormat::loadImage;
   report.loadHeader = decodeLoadImageHeader(std::span<const unsigned char, kLoadImageHeaderSize>(prefix_));
   report.computedChecksum = sum_.finish();
-  const std::uint64_t expected = kLoadImageHeaderSize + (std::uint64_t{report.loadHeader.imageSize} + 3) / 4 * 4;
-  if (length_ != expected) {
+  const std::uint64_t expected = payloadEnd_;
+  // What follows the padded payload: a signature trailer, or bytes that make the length wrong.
+  if (length_ > expected) {
+    const std::uint64_t after = length_ - expected;
+    const std::span<const unsigned char> trailer =
+        std::span<const unsigned char>(trailer_).first(static_cast<std::size_t>(std::min<std::uint64_t>(after, kSignatureTrailerSize)));
+    const auto decoded = decodeSignatureTrailer(trailer, &report.trailerProblem);
+    if (decoded) {
+      report.trailer = *decoded;
+      report.trailerState = after == kSignatureTrailerSize ? TrailerState::intact : TrailerState::bytesAfter;
+    } else if (report.trailerProblem != "no trailer magic") {
+      report.trailerState = TrailerState::damaged;
+    }
+    if (report.trailerState == TrailerState::none) report.trailerProblem.clear();
+  }
+  if (length_ < expected || (length_ > expected && report.trailerState == TrailerState::none)) {
     report.verdict = describe("damaged: length %llu but header says %llu", static_cast<unsigned long long>(length_),
                               static_cast<unsigned long long>(expected));
   } else if (report.computedChecksum != report.loadHeader.checksum) {
     report.verdict =
         describe("damaged: checksum 0x%08x stored, 0x%08x computed", static_cast<unsigned>(report.loadHeader.checksum),
                  static_cast<unsigned>(report.computedChecksum));
+  } else if (report.trailerState == TrailerState::damaged) {
+    report.verdict = "damaged: signature trailer " + report.trailerProblem;
+  } else if (report.trailerState == TrailerState::bytesAfter) {
+    report.verdict = describe("damaged: %llu bytes after the signature trailer",
+                              static_cast<unsigned long long>(length_ - expected - kSignatureTrailerSize));
   }
   report.intact = report.verdict.empty();
   if (report.intact) report.verdict = "ok";
@@ -174,8 +211,9 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> ImageCheck::payloadRange(
   if (candidate_ == Candidate::loadImage) return loadRange();
   if (candidate_ == Candidate::stampedImage) return stampedRange();
   if (candidate_ == Candidate::both) {
-    // Past one reading's whole length, only the other can still be intact.
-    const std::uint64_t loadLength = kLoadImageHeaderSize + (loadRange().second - kLoadImageHeaderSize + 3) / 4 * 4;
+    // Past one reading's whole length (a signed load image's, for the load-image reading), only
+    // the other can still be intact.
+    const std::uint64_t loadLength = payloadEnd_ + kSignatureTrailerSize;
     if (length_ > loadLength) return stampedRange();
     if (length_ > stampedRange().second) return loadRange();
   }

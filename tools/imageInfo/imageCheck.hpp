@@ -10,13 +10,33 @@
 #include <utility>
 
 #include "loadImage.hpp"
+#include "signatureTrailer.hpp"
 #include "stampHeader.hpp"
 
 enum class ImageFormat { loadImage, stampedImage, unrecognised };
 
 // The longest file that can be read both as a load image and as a stamped image: such a load
-// image has an image size below 256 (bytes 5-7, its high bytes, are a stamp's zero bytes).
-inline constexpr std::size_t kMostAmbiguousLength = 44 + 256;
+// image has an image size below 256 (bytes 5-7, its high bytes, are a stamp's zero bytes), and
+// may be signed.
+inline constexpr std::size_t kMostAmbiguousLength = 44 + 256 + kSignatureTrailerSize;
+
+// A load image's signature trailer, as found after its padded payload.
+enum class TrailerState {
+  none,        // nothing after the payload (or bytes that are no trailer: the length is wrong)
+  intact,      // one trailer of the fixed layout, and nothing after it
+  damaged,     // a trailer's magic, but cut short or with a field of the wrong value
+  bytesAfter,  // a whole trailer, and bytes after it
+};
+
+// Whether a signed image verifies against the keys it is checked with.
+enum class SignatureVerdict {
+  verified,           // signed by one of the keys, and the signature holds
+  unknownKey,         // signed by a key not given
+  badSignature,       // signed by one of the keys, but the signature does not hold
+  unsignedImage,      // no signature at all (a stamped image has none)
+  trailerDamaged,     // the trailer is cut short or damaged
+  bytesAfterTrailer,  // bytes follow the trailer
+};
 
 // What one file turned out to be, its header fields, and whether it is intact.
 struct ImageReport {
@@ -26,6 +46,10 @@ struct ImageReport {
   std::uint32_t computedChecksum = 0;
   StampHeader stampHeader;  // valid when format is stampedImage
   std::uint8_t computedCrc8 = 0;
+  TrailerState trailerState = TrailerState::none;  // a load image's
+  SignatureTrailer trailer;                        // valid when trailerState is intact or bytesAfter
+  std::string trailerProblem;                      // why, when trailerState is damaged
+  std::optional<SignatureVerdict> signature;       // set where the file was checked against keys
   bool intact = false;
   // "ok"; "damaged: ..." for a recognised file that fails a check; or "not a recognised image"
   // followed by why the closest format did not fit.
@@ -38,7 +62,7 @@ struct ImageReport {
 //
 // A load image is at least 44 bytes and starts 2C 00 00 00, with 9F FF FF A0 07 00 00 00 at
 // bytes 32-39; it is intact when its length is 44 + the image size rounded up to whole words
-// and the word-sum of those words matches. A stamped image is at least 16 bytes with bytes 5-7
+// (and a signature trailer, where one follows) and the word-sum of those words matches. A stamped image is at least 16 bytes with bytes 5-7
 // zero, a data length of the file's length - 16, month 1-12 and day 1-31; it is intact when the
 // CRC-8 of its payload matches. A file that can be read both ways (a load image with an image
 // size below 256 and an exec address whose bytes pass for a date) is checked both ways; the
@@ -65,10 +89,16 @@ class ImageCheck {
   ImageReport loadReading() const;
   ImageReport stampedReading(const Crc8& crc) const;
 
+  // Takes the bytes from file offset `offset` on: the payload's into the word-sum, a trailer's
+  // into trailer_.
+  void takeLoadImageBytes(std::span<const unsigned char> bytes, std::uint64_t offset);
+
   std::array<unsigned char, kLoadImageHeaderSize> prefix_{};
   std::size_t prefixLength_ = 0;
   std::uint64_t length_ = 0;
   Candidate candidate_ = Candidate::undecided;
+  std::uint64_t payloadEnd_ = 0;  // of a load image: 44 + the padded payload
+  std::array<unsigned char, kSignatureTrailerSize> trailer_{};
   WordSum sum_;
   Crc8 crc_;
 };

@@ -18,7 +18,10 @@
 #include "printing.hpp"
 #include "programMain.hpp"
 #include "reportFormat.hpp"
+#include "signatureCheck.hpp"
+#include "signing.hpp"
 #include "standardStreams.hpp"
+#include "streams.hpp"
 #include "textEscape.hpp"
 
 #ifdef __MINGW32__
@@ -30,9 +33,15 @@ int _dowildcard = 0;
 
 namespace {
 
+// Whether anything but `option` and its value stands on the command line.
+bool argumentsBeside(const std::vector<std::string>& args, const std::string& option) {
+  return args.size() != (args[1] == option ? 3u : 2u);
+}
+
 constexpr const char* kUsage =
-    "usage: imageInfo [--json] [--] FILE...\n"
-    "       imageInfo [--json] --extract OUT [--] FILE\n"
+    "usage: imageInfo [--json] [--key PUB.pem]... [--] FILE...\n"
+    "       imageInfo [--json] [--key PUB.pem]... --extract OUT [--] FILE\n"
+    "       imageInfo --key-as-c PUB.pem\n"
     "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
     "                 [--remove-section NAME]... [--] IMAGE\n";
 
@@ -41,6 +50,10 @@ constexpr const char* kHelp =
     "payload against the stored check value. FILE - is standard input.\n"
     "  --json         the reports as one JSON array, an object per FILE\n"
     "  --extract OUT  with one FILE: write its payload to OUT if it is intact (- for standard output)\n"
+    "  --key PUB.pem  check each load image's signature against this public key (repeatable: any\n"
+    "                 one may match); unsigned, damaged or not verified is a failure (status 3-7)\n"
+    "  --key-as-c PUB.pem\n"
+    "                 write the key as a C header for a boot loader: its key id and public point\n"
     "  --elf ELF      with one IMAGE: whether it is what packLoadable --elf makes of ELF (status 0\n"
     "                 when it is, 1 when not, with the first difference; 2 when either file cannot\n"
     "                 be read, the ELF is refused or IMAGE is not a load image)\n"
@@ -51,20 +64,48 @@ constexpr const char* kHelp =
     "  --             ends the options: every argument after it is a FILE\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
-    "Status: 0 every FILE intact, 1 some FILE damaged or not an image, 2 a usage error or a FILE\n"
-    "that cannot be read.\n";
+    "Status: 0 every FILE intact (and verified, with --key), 1 some FILE damaged or not an image,\n"
+    "2 a usage error or a FILE that cannot be read; with --key, 3 unsigned, 4 signed by a key not\n"
+    "given, 5 a wrong signature, 6 a damaged or cut trailer, 7 bytes after the trailer (the\n"
+    "highest over all FILEs).\n";
 
-// Reads the whole file through an ImageCheck; nullopt, with *problem saying why, when the file
-// cannot be read.
-std::optional<ImageReport> inspect(const std::string& path, std::string* problem) {
+// Reads the public key (or a private key's public half) at `path`; nullopt, with the problem
+// said, where it cannot be used.
+std::optional<PublicKey> readKeyFile(const std::string& path) {
+  if (!kHaveCrypto) {
+    sayProblem(std::string("--key: ") + kNoCrypto);
+    return std::nullopt;
+  }
+  std::string problem;
+  const auto bytes = readSmallFile(path, 64 << 10, &problem);
+  if (!bytes) {
+    sayProblem(problem);
+    return std::nullopt;
+  }
+  const auto reading = readPublicKeyPem(*bytes);
+  if (!reading.key) sayProblem(escapePath(path) + " " + reading.problem);
+  return reading.key;
+}
+
+// Reads the whole file through an ImageCheck, and with keys checks its signature against them;
+// nullopt, with *problem saying why, when the file cannot be read.
+std::optional<ImageReport> inspect(const std::string& path, const std::vector<PublicKey>& keys, std::string* problem) {
   auto input = openInput(path, problem);
   if (!input) return std::nullopt;
   ImageCheck check;
+  SignedBytesDigest digest;
   if (!readInput(
-          path, *input, [&check](std::span<const unsigned char> block) { check.update(block); }, problem)) {
+          path, *input,
+          [&](std::span<const unsigned char> block) {
+            check.update(block);
+            if (!keys.empty()) digest.update(block);
+          },
+          problem)) {
     return std::nullopt;
   }
-  return check.finish();
+  ImageReport report = check.finish();
+  if (!keys.empty()) report.signature = judgeSignature(report, digest.finish(), keys);
+  return report;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -90,6 +131,8 @@ int run(const std::vector<std::string>& args) {
   std::optional<std::string> elfPath;
   ElfOptions elfOptions;
   bool elfOptionGiven = false;
+  std::vector<PublicKey> keys;
+  std::optional<std::string> keyAsCPath;
   std::vector<std::string> paths;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -106,6 +149,20 @@ int run(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (!optionsEnded && argument == "--json") {
       json = true;
+    } else if (std::optional<std::string> value; !optionsEnded && takeOptionWithValue(args, i, "--key-as-c", &value)) {
+      if (!value || value->empty()) {
+        std::fputs("imageInfo: --key-as-c needs a public key file (PUB.pem)\n", stderr);
+        return kExitTrouble;
+      }
+      keyAsCPath = *value;
+    } else if (!optionsEnded && takeOptionWithValue(args, i, "--key", &value)) {
+      if (!value || value->empty()) {
+        std::fputs("imageInfo: --key needs a public key file (PUB.pem)\n", stderr);
+        return kExitTrouble;
+      }
+      const auto key = readKeyFile(*value);
+      if (!key) return kExitTrouble;
+      keys.push_back(*key);
     } else if (!optionsEnded && argument == "--strict") {
       // imageInfo gives no warnings of its own: its verdicts are already failures. Taken, so
       // that one setting serves every program of a script.
@@ -127,6 +184,20 @@ int run(const std::vector<std::string>& args) {
     } else {
       paths.emplace_back(argument);
     }
+  }
+  if (keyAsCPath) {
+    if (argumentsBeside(args, "--key-as-c")) {
+      std::fputs("imageInfo: --key-as-c takes no other arguments\n", stderr);
+      return kExitTrouble;
+    }
+    const auto key = readKeyFile(*keyAsCPath);
+    if (!key) return kExitTrouble;
+    std::fputs(keyAsC(*key, cIdentifierOf(*keyAsCPath), *keyAsCPath).c_str(), stdout);
+    return finishStandardOutput(0, kExitTrouble, "imageInfo: cannot write the header: ");
+  }
+  if (!keys.empty() && elfPath) {
+    std::fputs("imageInfo: --key and --elf do not go together: check the signature apart\n", stderr);
+    return kExitTrouble;
   }
   if (elfOptionGiven && !elfPath) {
     std::fputs("imageInfo: --exec, --max-gap and --remove-section go with --elf only\n", stderr);
@@ -157,7 +228,7 @@ int run(const std::vector<std::string>& args) {
   if (extractTo) {
     const std::string lostPayload = "imageInfo: cannot write " + escapePath(*extractTo) + ": ";
     const bool payloadOnStandardOutput = isStandardOutput(*extractTo);
-    const int status = extractPayload(paths[0], *extractTo, json);
+    const int status = extractPayload(paths[0], *extractTo, json, keys);
     return finishStandardOutput(status, kExitTrouble, payloadOnStandardOutput ? lostPayload.c_str() : kLostReport);
   }
 
@@ -166,7 +237,7 @@ int run(const std::vector<std::string>& args) {
   if (json) std::fputs("[", stdout);
   for (const std::string& path : paths) {
     std::string problem;
-    const auto report = inspect(path, &problem);
+    const auto report = inspect(path, keys, &problem);
     if (!report) {
       worst = kExitTrouble;
       sayProblem(problem);
@@ -176,7 +247,7 @@ int run(const std::vector<std::string>& args) {
       flushStandardOutput();
       continue;
     }
-    if (!report->intact) worst = std::max(worst, kExitDamaged);
+    worst = std::max(worst, reportStatus(*report));
     printReport(stdout, path, *report, json, first);
     first = false;
   }

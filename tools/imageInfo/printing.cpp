@@ -5,6 +5,29 @@
 #include "standardStreams.hpp"
 #include "textEscape.hpp"
 
+int reportStatus(const ImageReport& report) {
+  if (!report.signature) return report.intact ? 0 : kExitDamaged;
+  switch (*report.signature) {
+    case SignatureVerdict::trailerDamaged:
+      return kExitTrailerDamaged;
+    case SignatureVerdict::bytesAfterTrailer:
+      return kExitBytesAfterTrailer;
+    default:
+      break;
+  }
+  if (!report.intact) return kExitDamaged;
+  switch (*report.signature) {
+    case SignatureVerdict::verified:
+      return 0;
+    case SignatureVerdict::unknownKey:
+      return kExitUnknownKey;
+    case SignatureVerdict::badSignature:
+      return kExitBadSignature;
+    default:
+      return kExitUnsigned;
+  }
+}
+
 void sayProblem(const std::string& problem) { std::fprintf(stderr, "imageInfo: %s\n", problem.c_str()); }
 
 void printReport(std::FILE* to, const std::string& path, const ImageReport& report, bool json, bool first,

@@ -9,6 +9,17 @@
 
 inline constexpr int kExitDamaged = 1;  // a file is damaged, not a recognised image, or not its ELF's
 inline constexpr int kExitTrouble = 2;  // a usage error, or a file that cannot be read
+// With --key, a file that is intact but does not verify:
+inline constexpr int kExitUnsigned = 3;           // it is not signed
+inline constexpr int kExitUnknownKey = 4;         // signed by a key not given
+inline constexpr int kExitBadSignature = 5;       // the signature is wrong
+inline constexpr int kExitTrailerDamaged = 6;     // its trailer is damaged or cut short
+inline constexpr int kExitBytesAfterTrailer = 7;  // bytes follow its trailer
+
+// The status one file's report gives: 0 when it is intact (and, where checked against keys,
+// verified), one of the statuses above otherwise. A trailer that is damaged or followed by
+// bytes is damage (1) where no key was given.
+int reportStatus(const ImageReport& report);
 
 // Says a problem on standard error, as "imageInfo: PROBLEM".
 void sayProblem(const std::string& problem);

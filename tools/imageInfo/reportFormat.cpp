@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "signatureCheck.hpp"
 #include "textEscape.hpp"
 
 namespace {
@@ -84,6 +85,11 @@ std::string reportText(std::string_view path, const ImageReport& report) {
     field("exec address", hex32(header.execAddress));
     field("stored checksum", hex32(header.checksum));
     field("computed checksum", hex32(report.computedChecksum));
+    if (report.trailerState == TrailerState::intact || report.trailerState == TrailerState::bytesAfter) {
+      field("signature", kAlgorithmName);
+      field("key id", hexBytes(report.trailer.keyId));
+      field("security counter", std::to_string(report.trailer.securityCounter));
+    }
   } else if (report.format == ImageFormat::stampedImage) {
     const StampHeader& header = report.stampHeader;
     field("image id", hex32(header.imageId));
@@ -92,6 +98,7 @@ std::string reportText(std::string_view path, const ImageReport& report) {
     field("stored crc-8", hex8(header.crc8));
     field("computed crc-8", hex8(report.computedCrc8));
   }
+  if (report.signature) field("signature check", signatureVerdictName(*report.signature));
   field("verdict", report.verdict);
   return text;
 }
@@ -111,18 +118,19 @@ std::string reportJson(std::string_view path, const ImageReport& report, const s
     field("name", jsonString(nameField(header)));
     // The field's 16 raw bytes: the exact name where it is not valid UTF-8 (cut inside a
     // character, say), which "name" can only approximate.
-    std::string hex;
-    for (const unsigned char byte : header.imageName) {
-      char digits[3];
-      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(byte));
-      hex += digits;
-    }
-    field("nameHex", jsonString(hex));
+    field("nameHex", jsonString(hexBytes(header.imageName)));
     field("imageSize", std::to_string(header.imageSize));
     field("loadAddress", std::to_string(header.loadAddress));
     field("execAddress", std::to_string(header.execAddress));
     field("storedChecksum", std::to_string(header.checksum));
     field("computedChecksum", std::to_string(report.computedChecksum));
+    const bool decoded = report.trailerState == TrailerState::intact || report.trailerState == TrailerState::bytesAfter;
+    field("signed", report.trailerState == TrailerState::none ? "false" : "true");
+    if (decoded) {
+      field("algorithm", jsonString(kAlgorithmName));
+      field("keyId", jsonString(hexBytes(report.trailer.keyId)));
+      field("securityCounter", std::to_string(report.trailer.securityCounter));
+    }
   } else if (report.format == ImageFormat::stampedImage) {
     const StampHeader& header = report.stampHeader;
     field("imageId", std::to_string(header.imageId));
@@ -131,6 +139,7 @@ std::string reportJson(std::string_view path, const ImageReport& report, const s
     field("storedCrc8", std::to_string(header.crc8));
     field("computedCrc8", std::to_string(report.computedCrc8));
   }
+  if (report.signature) field("signature", jsonString(signatureVerdictName(*report.signature)));
   field("intact", report.intact ? "true" : "false");
   field("verdict", jsonString(report.verdict));
   if (extractedTo != nullptr) field("extractedTo", jsonString(*extractedTo));
