@@ -26,7 +26,8 @@ namespace {
 ProgramResult info(const std::vector<std::string>& args) { return runProgram(kImageInfo, args); }
 
 const std::string kUsage =
-    "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
+    "usage: imageInfo [--json] [--key PUB.pem]... [--] FILE...\n"
+    "       imageInfo [--json] [--key PUB.pem]... --extract OUT [--] FILE\n       imageInfo --key-as-c PUB.pem\n"
     "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
     "                 [--remove-section NAME]... [--] IMAGE\n";
 

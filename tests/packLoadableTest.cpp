@@ -98,7 +98,8 @@ TEST_F(PackLoadable, TooFewArgumentsPrintUsageAndTouchNothing) {
 TEST(AllPrograms, HelpAndVersion) {
   const std::string version = " (orva-image-tools) " + std::string(kVersion) + "\n";
   const std::string imageInfoUsage =
-      "usage: imageInfo [--json] [--] FILE...\n       imageInfo [--json] --extract OUT [--] FILE\n"
+      "usage: imageInfo [--json] [--key PUB.pem]... [--] FILE...\n"
+      "       imageInfo [--json] [--key PUB.pem]... --extract OUT [--] FILE\n       imageInfo --key-as-c PUB.pem\n"
       "       imageInfo [--json] --elf ELF [--exec ADDRESS] [--max-gap BYTES]\n"
     "                 [--remove-section NAME]... [--] IMAGE\n";
   const struct {

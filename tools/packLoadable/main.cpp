@@ -68,6 +68,14 @@ void printHelp() {
       "      --max-gap BYTES        allow a gap of zeros up to BYTES, all together four times that (1048576)\n"
       "      --remove-section NAME  leave the section out, as objcopy -R does (repeatable)\n");
   std::puts(
+      "USAGE: packLoadable [SIGNING OPTIONS] ...\n"
+      "      Signs the image (before the other arguments, or among the --elf options):\n"
+      "      --sign KEY.pem          with this P-256 private key (PKCS#8 or SEC1 PEM)\n"
+      "      --digest-out FILE       write the 32-byte digest to sign elsewhere, and no image\n"
+      "      --signature FILE        attach a signature of that digest made elsewhere (DER or r and s)\n"
+      "      --public-key PUB.pem    with --digest-out or --signature: the signing key's public half\n"
+      "      --security-counter N    the version a device refuses to go below (0 unless given)\n");
+  std::puts(
       "USAGE: packLoadable --strict ... (before the other arguments, in either form)\n"
       "      Every warning is a failure: status 20, and nothing is written. IMAGEPACK_STRICT=1 in\n"
       "      the environment does the same.");
@@ -325,8 +333,7 @@ bool settleSigning(const SigningOptions& options, std::optional<Signing>* signin
 // packLoadable --elf [OPTION...] ELF TARGET NAME: the payload as objcopy -O binary makes it of
 // ELF, and the load and exec addresses the ELF gives (or --exec). Returns the exit status.
 int packElf(const std::vector<std::string>& args, bool strict, SigningOptions signingOptions) {
-  static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " " +
-                                       kSigningOptionsUsage + " ELF TARGET NAME\n";
+  static const std::string kElfUsage = std::string("usage: packLoadable --elf ") + kElfOptionsUsage + " ELF TARGET NAME\n";
   ElfOptions options;
   std::vector<std::string> operands;
   bool optionsEnded = false;

@@ -24,11 +24,6 @@ struct SigningOptions {
   bool any() const { return signingKey || securityCounter || digestOut || signatureFile || publicKey; }
 };
 
-// The usage words for them, for a usage line.
-inline constexpr const char* kSigningOptionsUsage =
-    "[--sign KEY.pem | --digest-out FILE --public-key PUB.pem | --signature FILE --public-key PUB.pem] "
-    "[--security-counter N]";
-
 enum class SigningOptionTaken {
   no,       // args[index] is not one of them
   taken,    // read into the options; index is at its last argument
