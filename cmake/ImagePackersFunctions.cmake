@@ -2,13 +2,15 @@
 #
 # imagepackers_add_load_image(<target> SOURCE <raw image> OUTPUT <path without .img>
 #                             NAME <image name> LOAD_ADDRESS <hex> EXEC_ADDRESS <hex>
+#                             [SIGNING_KEY <key.pem> [SECURITY_COUNTER <n>]]
 #                             [DEPENDS <file or target>...] [VERIFY] [LENIENT])
 # imagepackers_add_load_image(<target> ELF <executable target or file> OUTPUT <path without .img>
 #                             NAME <image name> [EXEC_ADDRESS <hex>] [MAX_GAP <bytes>]
-#                             [REMOVE_SECTIONS <name>...] [DEPENDS <file or target>...] [VERIFY]
-#                             [LENIENT])
+#                             [REMOVE_SECTIONS <name>...] [SIGNING_KEY <key.pem> [SECURITY_COUNTER <n>]]
+#                             [DEPENDS <file or target>...] [VERIFY] [LENIENT])
 # imagepackers_add_stamped_image(<target> INPUT <file> OUTPUT <file> [IMAGE_ID <hex>]
 #                                [DEPENDS <file or target>...] [VERIFY] [LENIENT])
+# imagepackers_add_key_header(<target> KEY <public or private key.pem> OUTPUT <header.h>)
 #
 # Each adds a custom target <target>, built by default, that makes OUTPUT (OUTPUT.img for a load
 # image, its folder too if need be) with ImagePackers::packLoadable or ImagePackers::stampPack.
@@ -25,7 +27,11 @@
 # its file, and the image is made again when it relinks; VERIFY then checks the image against
 # the ELF (imageInfo --elf, with the same options). The packers run with --strict, so that any
 # warning of theirs (a name cut to 16 bytes, an ELF packed raw, a file stamped twice, ...) fails
-# the build; LENIENT leaves their warnings warnings.
+# the build; LENIENT leaves their warnings warnings. SIGNING_KEY signs the image with that
+# P-256 private key (packLoadable --sign; SECURITY_COUNTER is --security-counter, decimal or 0x
+# and hexadecimal), and VERIFY then also checks the signature against the key's public half.
+# imagepackers_add_key_header makes OUTPUT, the key as a C header a boot loader compiles
+# (imageInfo --key-as-c), again whenever the key file changes.
 # Whether ELF names a target is decided at the end of the calling directory, so the call may come
 # before add_executable() there; ELF given without a value is an error. A relative SOURCE or INPUT counts from the
 # current source directory, a relative OUTPUT from the current binary directory, as they do for
@@ -86,7 +92,7 @@ endfunction()
 # The custom command that runs `packer` with the remaining arguments and, with `verify`,
 # imageInfo with the arguments in the list `verifyArguments` (empty: just `output`); it depends
 # on the files and targets in the list `dependencies` and on the packer.
-function(_imagepackers_add_command packer output verify verifyArguments dependencies)
+function(_imagepackers_add_command packer output verify verifyArguments dependencies extraVerify)
   # Every generator then finds OUTPUT's folder there, made by the build if it is new.
   get_filename_component(folder "${output}" DIRECTORY)
   set(commands COMMAND ${CMAKE_COMMAND} -E make_directory ${folder} COMMAND ImagePackers::${packer} ${ARGN})
@@ -95,6 +101,10 @@ function(_imagepackers_add_command packer output verify verifyArguments dependen
       set(verifyArguments "${output}")
     endif()
     list(APPEND commands COMMAND ImagePackers::imageInfo ${verifyArguments})
+    # A signed image: its signature against the key's public half too.
+    if(extraVerify)
+      list(APPEND commands COMMAND ImagePackers::imageInfo ${extraVerify})
+    endif()
   endif()
   add_custom_command(OUTPUT ${output}
                      ${commands}
@@ -104,15 +114,45 @@ function(_imagepackers_add_command packer output verify verifyArguments dependen
 endfunction()
 
 # The command, and the default target that asks for its output.
-function(_imagepackers_add_step target packer output verify verifyArguments dependencies)
-  _imagepackers_add_command(${packer} "${output}" "${verify}" "${verifyArguments}" "${dependencies}" ${ARGN})
+function(_imagepackers_add_step target packer output verify verifyArguments dependencies extraVerify)
+  _imagepackers_add_command(${packer} "${output}" "${verify}" "${verifyArguments}" "${dependencies}" "${extraVerify}"
+                            ${ARGN})
   add_custom_target(${target} ALL DEPENDS ${output})
+endfunction()
+
+# The signing arguments of a load image from the caller's arg_SIGNING_KEY and
+# arg_SECURITY_COUNTER, in `packerVariable` (for packLoadable) and `verifyVariable` (for
+# imageInfo), and the key file in `keyVariable` (a dependency); configure fails on a bad value.
+function(_imagepackers_signing function packerVariable verifyVariable keyVariable)
+  set(packer "")
+  set(verify "")
+  set(key "")
+  if(DEFINED arg_SECURITY_COUNTER AND NOT DEFINED arg_SIGNING_KEY)
+    message(FATAL_ERROR "${function}: SECURITY_COUNTER goes with SIGNING_KEY")
+  endif()
+  if(DEFINED arg_SIGNING_KEY)
+    get_filename_component(key "${arg_SIGNING_KEY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND packer --sign "${key}")
+    list(APPEND verify --key "${key}")
+    if(DEFINED arg_SECURITY_COUNTER)
+      string(REGEX MATCH "^([0-9]+|0[xX][0-9A-Fa-f]+)$" matched "${arg_SECURITY_COUNTER}")
+      if(matched STREQUAL "")
+        message(FATAL_ERROR "${function}: SECURITY_COUNTER must be a number, decimal or 0x and hexadecimal, not "
+                            "\"${arg_SECURITY_COUNTER}\"")
+      endif()
+      list(APPEND packer --security-counter "${arg_SECURITY_COUNTER}")
+    endif()
+  endif()
+  set(${packerVariable} "${packer}" PARENT_SCOPE)
+  set(${verifyVariable} "${verify}" PARENT_SCOPE)
+  set(${keyVariable} "${key}" PARENT_SCOPE)
 endfunction()
 
 # The command of an image packed from ELF_ARGUMENT: the executable target of that name if one
 # exists by now (the end of the directory that called), else the file, relative to `sourceDir`.
 # A target's image is made again whenever it relinks, and VERIFY checks it against the ELF.
-function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir elfOptions strict)
+function(_imagepackers_add_elf_command elfArgument outputBase name verify depends sourceDir elfOptions strict signing
+         signingVerify)
   if(TARGET "${elfArgument}")
     set(elf "$<TARGET_FILE:${elfArgument}>")
     set(dependencies "${elf};${elfArgument};${depends}")
@@ -121,12 +161,17 @@ function(_imagepackers_add_elf_command elfArgument outputBase name verify depend
     set(dependencies "${elf};${depends}")
   endif()
   set(verifyArguments --elf "${elf}" ${elfOptions} "${outputBase}.img")
-  _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "${verifyArguments}"
-                            "${dependencies}" ${strict} --elf ${elfOptions} "${elf}" "${outputBase}" "${name}")
+  set(extraVerify "")
+  if(signingVerify)
+    set(extraVerify ${signingVerify} "${outputBase}.img")
+  endif()
+  _imagepackers_add_command(packLoadable "${outputBase}.img" "${verify}" "${verifyArguments}" "${dependencies}"
+                            "${extraVerify}" ${strict} ${signing} --elf ${elfOptions} "${elf}" "${outputBase}" "${name}")
 endfunction()
 
 function(imagepackers_add_load_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;LENIENT" "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;LENIENT"
+                        "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP;SIGNING_KEY;SECURITY_COUNTER"
                         "DEPENDS;REMOVE_SECTIONS")
   set(strict --strict)
   if(arg_LENIENT)
@@ -138,7 +183,16 @@ function(imagepackers_add_load_image target)
   endif()
   get_filename_component(outputBase "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   set(keywords "ELF;SOURCE;OUTPUT;NAME;LOAD_ADDRESS;EXEC_ADDRESS;MAX_GAP;REMOVE_SECTIONS;DEPENDS;VERIFY;LENIENT")
+  list(APPEND keywords SIGNING_KEY SECURITY_COUNTER)
   _imagepackers_refuse_empty(imagepackers_add_load_image ELF "(an unset variable?)" "${ARGV}" "${keywords}")
+  # An unset variable must not quietly mean an unsigned image.
+  foreach(keyword IN ITEMS SIGNING_KEY SECURITY_COUNTER)
+    _imagepackers_refuse_empty(imagepackers_add_load_image ${keyword} "(an unset variable?)" "${ARGV}" "${keywords}")
+  endforeach()
+  _imagepackers_signing(imagepackers_add_load_image signing signingVerify signingKey)
+  if(signingVerify)
+    list(APPEND signingVerify "${outputBase}.img")
+  endif()
   if(DEFINED arg_ELF)
     _imagepackers_check_arguments(imagepackers_add_load_image REQUIRED ELF OUTPUT NAME UNPARSED ${arg_UNPARSED_ARGUMENTS})
     foreach(keyword IN ITEMS SOURCE LOAD_ADDRESS)
@@ -171,9 +225,14 @@ function(imagepackers_add_load_image target)
     # executable's add_executable() still packs the executable (and not a stale file of its
     # name): an existing target wins. The default target exists from now on.
     add_custom_target(${target} ALL DEPENDS "${outputBase}.img")
+    set(signingVerifyKey "")
+    if(signingKey)
+      set(signingVerifyKey --key "${signingKey}")
+    endif()
     cmake_language(EVAL CODE "cmake_language(DEFER CALL _imagepackers_add_elf_command [==[${arg_ELF}]==] \
-                              [==[${outputBase}]==] [==[${arg_NAME}]==] [==[${arg_VERIFY}]==] [==[${arg_DEPENDS}]==] \
-                              [==[${CMAKE_CURRENT_SOURCE_DIR}]==] [==[${elfOptions}]==] [==[${strict}]==])")
+                              [==[${outputBase}]==] [==[${arg_NAME}]==] [==[${arg_VERIFY}]==] \
+                              [==[${arg_DEPENDS};${signingKey}]==] [==[${CMAKE_CURRENT_SOURCE_DIR}]==] \
+                              [==[${elfOptions}]==] [==[${strict}]==] [==[${signing}]==] [==[${signingVerifyKey}]==])")
     return()
   endif()
   foreach(keyword IN ITEMS MAX_GAP REMOVE_SECTIONS)
@@ -186,8 +245,9 @@ function(imagepackers_add_load_image target)
   _imagepackers_check_hex(imagepackers_add_load_image LOAD_ADDRESS)
   _imagepackers_check_hex(imagepackers_add_load_image EXEC_ADDRESS)
   get_filename_component(source "${arg_SOURCE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-  _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "" "${source};${arg_DEPENDS}"
-                         ${strict} "${source}" "${outputBase}" "${arg_NAME}" "${arg_LOAD_ADDRESS}" "${arg_EXEC_ADDRESS}")
+  _imagepackers_add_step(${target} packLoadable "${outputBase}.img" "${arg_VERIFY}" "" "${source};${arg_DEPENDS};${signingKey}"
+                         "${signingVerify}" ${strict} ${signing} "${source}" "${outputBase}" "${arg_NAME}"
+                         "${arg_LOAD_ADDRESS}" "${arg_EXEC_ADDRESS}")
 endfunction()
 
 function(imagepackers_add_stamped_image target)
@@ -208,6 +268,24 @@ function(imagepackers_add_stamped_image target)
     _imagepackers_check_hex(imagepackers_add_stamped_image IMAGE_ID)
     set(imageId "${arg_IMAGE_ID}")
   endif()
-  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "" "${input};${arg_DEPENDS}" ${strict}
+  _imagepackers_add_step(${target} stampPack "${output}" "${arg_VERIFY}" "" "${input};${arg_DEPENDS}" "" ${strict}
                          "${input}" "${output}" ${imageId})
+endfunction()
+
+function(imagepackers_add_key_header target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "KEY;OUTPUT" "")
+  _imagepackers_check_arguments(imagepackers_add_key_header REQUIRED KEY OUTPUT UNPARSED ${arg_UNPARSED_ARGUMENTS})
+  get_filename_component(key "${arg_KEY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  get_filename_component(folder "${output}" DIRECTORY)
+  # Through a file beside OUTPUT, renamed into place: a failed run leaves no header that looks
+  # finished.
+  add_custom_command(OUTPUT ${output}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+                     COMMAND ImagePackers::imageInfo --key-as-c ${key} > ${output}.new
+                     COMMAND ${CMAKE_COMMAND} -E rename ${output}.new ${output}
+                     DEPENDS ${key} $<TARGET_FILE:ImagePackers::imageInfo>
+                     COMMENT "imageInfo --key-as-c: ${output}"
+                     VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${output})
 endfunction()
