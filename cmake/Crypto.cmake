@@ -21,6 +21,17 @@ elseif(NOT CMAKE_CROSSCOMPILING)
   find_path(IMAGEPACK_BEARSSL_INCLUDE_DIR bearssl.h)
   find_library(IMAGEPACK_BEARSSL_LIBRARY NAMES bearssl)
   if(IMAGEPACK_BEARSSL_INCLUDE_DIR AND IMAGEPACK_BEARSSL_LIBRARY)
+    # Found is not enough: the library must give what signing calls.
+    include(CheckCSourceCompiles)
+    set(CMAKE_REQUIRED_INCLUDES ${IMAGEPACK_BEARSSL_INCLUDE_DIR})
+    set(CMAKE_REQUIRED_LIBRARIES ${IMAGEPACK_BEARSSL_LIBRARY})
+    check_c_source_compiles("#include <bearssl.h>
+int main(void) { br_sha256_context c; br_sha256_init(&c); return br_ecdsa_i31_vrfy_raw == 0 || br_ec_p256_m31.order == 0; }"
+                            IMAGEPACK_BEARSSL_WORKS)
+    unset(CMAKE_REQUIRED_INCLUDES)
+    unset(CMAKE_REQUIRED_LIBRARIES)
+  endif()
+  if(IMAGEPACK_BEARSSL_WORKS)
     target_include_directories(imagepackCrypto SYSTEM INTERFACE ${IMAGEPACK_BEARSSL_INCLUDE_DIR})
     target_link_libraries(imagepackCrypto INTERFACE ${IMAGEPACK_BEARSSL_LIBRARY})
     set(IMAGEPACK_HAVE_CRYPTO TRUE)

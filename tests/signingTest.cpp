@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "loadImage.hpp"
 #include "signatureTrailer.hpp"
 #include "signing.hpp"
 #include "support/testFiles.hpp"
@@ -177,4 +178,32 @@ TEST(Signing, SignaturesInEitherEncoding) {
       EXPECT_EQ(Bytes(signature->begin(), signature->end()), *c.expected);
     }
   }
+}
+
+// The worked example of the format's description: every byte of a signed image.
+TEST(Signing, TheDocumentedExample) {
+  if (!kHaveCrypto) GTEST_SKIP() << kNoCrypto;
+  const auto key = readPrivateKeyPem(bytesOf(kKey_rfc6979_pkcs8));
+  ASSERT_TRUE(key.key);
+  const Bytes payload = {1, 0, 0, 0, 2, 0, 0, 0};
+  LoadImageHeader header = makeLoadImageHeader(8, 0x20000000, 0x20000000, "kernel");
+  WordSum sum;
+  sum.update(payload);
+  header.checksum = sum.finish();
+  SignatureTrailer trailer;
+  trailer.keyId = key.key->publicKey.id;
+  trailer.securityCounter = 1;
+  const auto headerBytes = encodeLoadImageHeader(header);
+  const auto trailerBytes = encodeSignatureTrailer(trailer);
+  Sha256 hash;
+  hash.update(headerBytes);
+  hash.update(payload);
+  hash.update(std::span(trailerBytes).first(kSignedTrailerBytes));
+  const Digest digest = hash.finish();
+  EXPECT_EQ(Bytes(digest.begin(), digest.end()),
+            hexBytes("3d21ca0571cebf0f4fa82a891acedfca707571cd32f3cb615b90fa42e6e54d76"));
+  const auto signature = signDigest(*key.key, digest);
+  EXPECT_EQ(Bytes(signature.begin(), signature.end()),
+            hexBytes("5f28f5eb40dc7511920652cf2bd5810b31a07626df18b3d8cec8227c3dd36d2208471620978509975" "8a829ea"
+                     "35e22b8ee78785c96dd59402ee9bfcf9bf69bfbd"));
 }

@@ -184,6 +184,8 @@ KeyReading<PublicKey> readPublicKeyPem(std::span<const unsigned char> pem) {
     reading.problem = privateKey.problem;
     return reading;
   }
+#else
+  (void)pem;
 #endif
   reading.problem = "holds no public key in PEM (as openssl pkey -in KEY.pem -pubout writes it)";
   return reading;
