@@ -32,6 +32,12 @@ commands=(
   "$bin/packLoadable $work/input $work/packed name 80008000 80008000"
   "$bin/stampPack $work/input $work/stamped"
 )
+# Signing too, where openssl can make a key and packLoadable was built to sign.
+if openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/key.pem" 2> /dev/null &&
+   "$bin/packLoadable" --sign "$work/key.pem" "$work/key.pem" "$work/probe" name 0 0 > /dev/null 2>&1; then
+  names+=(signed)
+  commands+=("$bin/packLoadable --sign $work/key.pem $work/input $work/packed name 80008000 80008000")
+fi
 
 # One timed run: prints "seconds peakKiB".
 timeOnce() {
@@ -64,3 +70,7 @@ for name in "${names[@]}"; do
   awk -v name="$name" -v m="$m" -v floor="$floorMedian" -v cp="$cpMedian" -v kib="${memory[$name]}" \
     'BEGIN { printf "%-14s %10.3f %8.2fx %7.2fx %8.1f MiB\n", name, m / 1e6, m / floor, m / cp, kib / 1024 }'
 done
+if [[ -n ${times[signed]-} ]]; then
+  awk -v signed="$(median <<< "${times[signed]}")" -v packed="$(median <<< "${times[packLoadable]}")" \
+    'BEGIN { printf "signing costs %.3f s more than packing\n", (signed - packed) / 1e6 }'
+fi
