@@ -64,6 +64,16 @@ function(_imagepackers_check_hex function keyword)
   endif()
 endfunction()
 
+# Fails the configure step unless the caller's arg_<keyword> is a number as the programs take
+# it: decimal digits, or 0x and hexadecimal digits; `what` names it in the message.
+function(_imagepackers_check_number function keyword what)
+  string(REGEX MATCH "^([0-9]+|0[xX][0-9A-Fa-f]+)$" matched "${arg_${keyword}}")
+  if(matched STREQUAL "")
+    message(FATAL_ERROR "${function}: ${keyword} must be ${what}, decimal or 0x and hexadecimal, not "
+                        "\"${arg_${keyword}}\"")
+  endif()
+endfunction()
+
 # Fails the configure step where `keyword` stands in `args` (the caller's "${ARGV}", which keeps
 # empty values) with no value after it: "" or an unset variable, which cmake_parse_arguments
 # (before CMake 3.31) reports as if the keyword were absent. `keywords` are the caller's other
@@ -135,11 +145,7 @@ function(_imagepackers_signing function packerVariable verifyVariable keyVariabl
     list(APPEND packer --sign "${key}")
     list(APPEND verify --key "${key}")
     if(DEFINED arg_SECURITY_COUNTER)
-      string(REGEX MATCH "^([0-9]+|0[xX][0-9A-Fa-f]+)$" matched "${arg_SECURITY_COUNTER}")
-      if(matched STREQUAL "")
-        message(FATAL_ERROR "${function}: SECURITY_COUNTER must be a number, decimal or 0x and hexadecimal, not "
-                            "\"${arg_SECURITY_COUNTER}\"")
-      endif()
+      _imagepackers_check_number(${function} SECURITY_COUNTER "a number")
       list(APPEND packer --security-counter "${arg_SECURITY_COUNTER}")
     endif()
   endif()
@@ -211,11 +217,7 @@ function(imagepackers_add_load_image target)
       list(APPEND elfOptions --exec "${arg_EXEC_ADDRESS}")
     endif()
     if(DEFINED arg_MAX_GAP)
-      string(REGEX MATCH "^([0-9]+|0[xX][0-9A-Fa-f]+)$" matched "${arg_MAX_GAP}")
-      if(matched STREQUAL "")
-        message(FATAL_ERROR "imagepackers_add_load_image: MAX_GAP must be a number of bytes, decimal or 0x and "
-                            "hexadecimal, not \"${arg_MAX_GAP}\"")
-      endif()
+      _imagepackers_check_number(imagepackers_add_load_image MAX_GAP "a number of bytes")
       list(APPEND elfOptions --max-gap "${arg_MAX_GAP}")
     endif()
     foreach(section IN LISTS arg_REMOVE_SECTIONS)
