@@ -155,10 +155,13 @@ TEST_F(StampPack, InputPackedAlreadyIsWarnedAbout) {
   for (const auto& [at, value] : {std::pair{0, 44u}, std::pair{32, 0xA0FFFF9Fu}, std::pair{36, 7u}})
     for (int i = 0; i < 4; ++i) loadImage[static_cast<std::size_t>(at + i)] = static_cast<unsigned char>(value >> (8 * i));
   writeFile(dir.file("app.img"), loadImage);
+  Bytes signedImage = loadImage;
+  signedImage.resize(44 + 112, 0x5A);  // a signature trailer's length after the (empty) payload
+  writeFile(dir.file("signed.img"), signedImage);
   const struct {
     const char* input;
     const char* kind;
-  } cases[] = {{"app.stp", "a stamped image"}, {"app.img", "a load image"}};
+  } cases[] = {{"app.stp", "a stamped image"}, {"app.img", "a load image"}, {"signed.img", "a load image"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
     expectRun({dir.file(c.input), dir.file("out")}, 0, {},

@@ -20,8 +20,10 @@ std::uint32_t big32(std::span<const unsigned char> bytes, std::size_t at) {
 
 InputKind inputKindOf(std::span<const unsigned char> head, std::uint64_t size) {
   if (head.size() >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') return InputKind::elf;
+  // A load image, signed (its 112-byte trailer after the padded payload) or not.
+  const std::uint64_t loadImageLength = head.size() >= 44 ? 44 + (std::uint64_t{little32(head, 4)} + 3) / 4 * 4 : 0;
   if (head.size() >= 44 && little32(head, 0) == 44 && little32(head, 32) == 0xA0FFFF9Fu && little32(head, 36) == 7 &&
-      44 + (std::uint64_t{little32(head, 4)} + 3) / 4 * 4 == size)
+      (size == loadImageLength || size == loadImageLength + 112))
     return InputKind::loadImage;
   if (head.size() >= 16 && head[5] == 0 && head[6] == 0 && head[7] == 0 && head[14] >= 1 && head[14] <= 12 &&
       head[15] >= 1 && head[15] <= 31 && 16 + std::uint64_t{big32(head, 8)} == size)
