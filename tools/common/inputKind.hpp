@@ -11,8 +11,8 @@ enum class InputKind { other, elf, loadImage, stampedImage };
 
 // Reads `head` (the input's first bytes, up to 44) of an input of `size` bytes: an ELF by its
 // magic; a load image by its three constants and a length that matches (a signed one's too); a
-// stamped image by its
-// zero reserved bytes, a plausible date and a length that matches. No check value is computed.
+// stamped image by its zero reserved bytes, a plausible date and a length that matches. No check
+// value is computed.
 InputKind inputKindOf(std::span<const unsigned char> head, std::uint64_t size);
 
 // The same for an open regular file of `size` bytes, read from its start; the stream is left at
