@@ -30,7 +30,8 @@ extern "C" {
 
 /* The board's flash: three callbacks and the part's geometry. Each callback returns 0 on
  * success and anything else on failure, which the library hands back to its caller as a
- * status and never ignores. Addresses are the board's own; the library adds offsets to the
+ * status and never ignores, but for reads of the status area: a record that cannot be read
+ * counts as a torn one, so an unreadable status area reads as nothing staged. Addresses are the board's own; the library adds offsets to the
  * addresses of the layout and never reads or writes outside it. */
 typedef struct ldrFlash {
   /* Copies `count` bytes from `address` to `bytes`. A failure (an ECC fault on a unit torn by a

@@ -696,6 +696,14 @@ TEST(Install, SaysWhatThePrimarySlotHolds) {
       {"the update slot unreadable", image, kRamSize,
        [](TableDevice& d) { d.flash.tear(TableDevice::kSlot + 3000); },
        LDR_FLASH_READ_FAILED, LDR_UPDATE_REFUSED},
+      // Every record unreadable reads as torn ones: nothing staged, and no slot written.
+      {"the status area unreadable", image, kRamSize,
+       [](TableDevice& d) {
+         for (std::uint32_t at = d.layout.statusArea; at < d.layout.statusArea + 2 * d.flash.flash()->sectorSize;
+              at += d.flash.flash()->programUnit)
+           d.flash.tear(at);
+       },
+       LDR_OK, LDR_NOTHING_STAGED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
