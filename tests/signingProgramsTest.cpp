@@ -174,6 +174,12 @@ TEST_F(Signing, RefusalsWriteNothing) {
       {"--sign twice", {"--sign", dir.file("key.pem"), "--sign", dir.file("key.pem")}, "",
        "packLoadable: --sign is given twice\n"},
   };
+  // After the five arguments an option would be ignored with the others: an unsigned image.
+  const ProgramResult late = runProgram(kPackLoadable, {dir.file("app.bin"), dir.file("app"), "APP", "0", "0", "--sign",
+                                                        dir.file("key.pem")});
+  EXPECT_EQ(late.exitStatus, 20);
+  EXPECT_EQ(late.err, "packLoadable: --sign comes before SOURCE: after the fifth argument it would be ignored\n");
+  EXPECT_EQ(readFile(dir.file("app.img")), (Bytes{9, 9}));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const ProgramResult result = pack(c.options);

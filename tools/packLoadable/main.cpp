@@ -440,6 +440,18 @@ int run(std::vector<std::string> args) {
   if (!loadAddress) return kExitFailure;
   const auto execAddress = readAddress(args[5], "exec address", strict);
   if (!execAddress) return kExitFailure;
+  // An option after the arguments would be ignored with them: an image meant to be signed would
+  // come out unsigned, with status 0.
+  for (std::size_t i = 6; i < args.size(); ++i) {
+    SigningOptions ignored;
+    std::string problem;
+    std::size_t at = i;
+    if (args[i] == "--strict" || takeSigningOption(args, at, ignored, problem) != SigningOptionTaken::no) {
+      std::fprintf(stderr, "packLoadable: %s comes before SOURCE: after the fifth argument it would be ignored\n",
+                   escapePath(args[i]).c_str());
+      return kExitFailure;
+    }
+  }
   if (!warn(strict, ignoredArgumentsWarning(args, 6, "fifth"), args.size() > 6 ? args[6] : "")) return kExitFailure;
   std::optional<Signing> signing;
   if (!settleSigning(signingOptions, &signing)) return kExitFailure;
