@@ -1,8 +1,9 @@
 // libFuzzer target: the target library and imageInfo's checks, two implementations of the same
 // rules, given the same bytes. It traps on any difference:
 // - in the verdict: imageInfo finds the file intact exactly when the library takes it, in one
-//   format or the other, as an image that is the whole file; and where the library takes it in
-//   one format only, imageInfo names that format;
+//   format or the other, as an image that is the whole file (for a signed load image, the whole
+//   file but its signature trailer, which the library's checks do not read); and where the
+//   library takes it in one format only, imageInfo names that format;
 // - in the check value: where both read the file as a whole image of one format, the computed
 //   checksum or CRC-8 is the same.
 // Built once per form of the library (fast and small), so both CRC-8 and word-sum forms meet
@@ -28,7 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ldrLoadImageInfo load;
   const ldrStatus loadStatus = ldrCheckLoadImage(bytes, size, &load);
-  const bool wholeLoad = (loadStatus == LDR_OK || loadStatus == LDR_BAD_CHECKSUM) && load.length == size;
+  const std::size_t imageEnd =
+      report.format == ImageFormat::loadImage && report.trailerState == TrailerState::intact ? size - kSignatureTrailerSize
+                                                                                             : size;
+  const bool wholeLoad = (loadStatus == LDR_OK || loadStatus == LDR_BAD_CHECKSUM) && load.length == imageEnd;
   const bool takesLoad = loadStatus == LDR_OK && wholeLoad;
 
   ldrStampedImageInfo stamped;
