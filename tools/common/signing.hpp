@@ -23,6 +23,9 @@ inline constexpr const char* kNoCrypto =
     "built without a crypto library (BearSSL), so it cannot sign or verify; build it where Debian's "
     "libbearssl-dev is installed, or give the build BearSSL's source (IMAGEPACK_BEARSSL_SOURCE)";
 
+// The most a key or signature file may hold: a P-256 key in PEM is a few hundred bytes.
+inline constexpr std::size_t kMostKeyFileBytes = std::size_t{64} << 10;
+
 using Digest = std::array<unsigned char, 32>;
 using EcPoint = std::array<unsigned char, 65>;  // uncompressed: 04, X, Y
 

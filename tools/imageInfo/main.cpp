@@ -77,7 +77,7 @@ std::optional<PublicKey> readKeyFile(const std::string& path) {
     return std::nullopt;
   }
   std::string problem;
-  const auto bytes = readSmallFile(path, 64 << 10, &problem);
+  const auto bytes = readSmallFile(path, kMostKeyFileBytes, &problem);
   if (!bytes) {
     sayProblem(problem);
     return std::nullopt;

@@ -6,12 +6,6 @@
 #include "streams.hpp"
 #include "textEscape.hpp"
 
-namespace {
-
-constexpr std::size_t kMostKeyFileBytes = 64 << 10;
-
-}  // namespace
-
 std::optional<Signing> prepareSigning(const SigningOptions& options, SigningProblem* problem) {
   Signing signing;
   signing.securityCounter = options.securityCounter.value_or(0);
