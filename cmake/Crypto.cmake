@@ -21,8 +21,10 @@ elseif(NOT CMAKE_CROSSCOMPILING)
   find_path(IMAGEPACK_BEARSSL_INCLUDE_DIR bearssl.h)
   find_library(IMAGEPACK_BEARSSL_LIBRARY NAMES bearssl)
   if(IMAGEPACK_BEARSSL_INCLUDE_DIR AND IMAGEPACK_BEARSSL_LIBRARY)
-    # Found is not enough: the library must give what signing calls.
+    # Found is not enough: the library must give what signing calls. Asked again at every
+    # configure, so that a library installed since is taken up.
     include(CheckCSourceCompiles)
+    unset(IMAGEPACK_BEARSSL_WORKS CACHE)
     set(CMAKE_REQUIRED_INCLUDES ${IMAGEPACK_BEARSSL_INCLUDE_DIR})
     set(CMAKE_REQUIRED_LIBRARIES ${IMAGEPACK_BEARSSL_LIBRARY})
     check_c_source_compiles("#include <bearssl.h>
