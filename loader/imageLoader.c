@@ -167,6 +167,16 @@ const char *ldrStatusName(ldrStatus status) {
       return "LDR_NOT_CONFIRMED";
     case LDR_NOT_ON_TRIAL:
       return "LDR_NOT_ON_TRIAL";
+    case LDR_NOT_SIGNED:
+      return "LDR_NOT_SIGNED";
+    case LDR_UNTRUSTED_KEY:
+      return "LDR_UNTRUSTED_KEY";
+    case LDR_BAD_SIGNATURE:
+      return "LDR_BAD_SIGNATURE";
+    case LDR_TRAILER_DAMAGED:
+      return "LDR_TRAILER_DAMAGED";
+    case LDR_DOWNGRADE:
+      return "LDR_DOWNGRADE";
   }
   return "LDR_UNKNOWN_STATUS";
 }
@@ -398,3 +408,30 @@ ldrStatus ldrCheckStampedImage(const unsigned char *image, size_t available, ldr
   info->length = LDR_STAMP_HEADER_SIZE + payloadBytes;
   return info->computedCrc8 == info->header.crc8 ? LDR_OK : LDR_BAD_CRC;
 }
+
+static uint32_t trailerLittle16(const unsigned char *bytes) { return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8; }
+
+static uint32_t trailerLittle32(const unsigned char *bytes) {
+  return trailerLittle16(bytes) | trailerLittle16(bytes + 2) << 16;
+}
+
+ldrStatus ldrReadSignatureTrailer(const unsigned char *bytes, size_t available, ldrSignatureTrailer *trailer) {
+  unsigned i;
+  if (trailer == NULL) return LDR_NULL_ARGUMENT;
+  for (i = 0; i < LDR_KEY_ID_SIZE; ++i) trailer->keyId[i] = 0;
+  for (i = 0; i < LDR_SIGNATURE_SIZE; ++i) trailer->signature[i] = 0;
+  trailer->securityCounter = 0;
+  if (bytes == NULL && available > 0u) return LDR_NULL_ARGUMENT;
+  /* A magic number cut short is no trailer either: what follows an image in its slot is erased
+   * flash or anything at all, and only "SIGN" says that a trailer was meant. */
+  if (available < 4u || trailerLittle32(bytes) != LDR_TRAILER_MAGIC) return LDR_NOT_SIGNED;
+  if (available < LDR_TRAILER_SIZE || trailerLittle16(bytes + 4) != LDR_TRAILER_VERSION ||
+      trailerLittle16(bytes + 6) != LDR_TRAILER_SIZE || trailerLittle16(bytes + 8) != LDR_ALGORITHM_ECDSA_P256_SHA256 ||
+      trailerLittle16(bytes + 10) != 0u)
+    return LDR_TRAILER_DAMAGED;
+  for (i = 0; i < LDR_KEY_ID_SIZE; ++i) trailer->keyId[i] = bytes[12u + i];
+  trailer->securityCounter = trailerLittle32(bytes + 44);
+  for (i = 0; i < LDR_SIGNATURE_SIZE; ++i) trailer->signature[i] = bytes[48u + i];
+  return LDR_OK;
+}
+

@@ -67,7 +67,12 @@ typedef enum {
   LDR_STAGING_CLOSED,        /* staging: finished already, or never begun: begin again */
   LDR_NOT_AS_STAGED,         /* install: the update slot no longer holds the image recorded as staged */
   LDR_NOT_CONFIRMED,         /* staging: an image runs on trial; confirm it first */
-  LDR_NOT_ON_TRIAL           /* confirm: no image is on trial */
+  LDR_NOT_ON_TRIAL,          /* confirm: no image is on trial */
+  LDR_NOT_SIGNED,            /* signature: no trailer follows the payload, and keys are configured */
+  LDR_UNTRUSTED_KEY,         /* signature: the trailer names a key the device does not trust */
+  LDR_BAD_SIGNATURE,         /* signature: the trusted key's signature does not verify: a byte changed */
+  LDR_TRAILER_DAMAGED,       /* signature: a trailer cut short, or of another version or algorithm */
+  LDR_DOWNGRADE              /* install: the image's security counter is below the installed one's */
 } ldrStatus;
 
 /* The status's name as C text ("LDR_BAD_CHECKSUM"), for a loader to print. */
@@ -152,6 +157,33 @@ ldrStatus ldrCheckPlacement(const ldrLoadHeader *header, uint32_t ramStart, uint
 ldrStatus ldrCheckInPlace(const ldrLoadHeader *header, uint32_t payloadAddress);
 
 /* ---- Stamped image ---- */
+
+/* ---- The signature trailer of a signed load image ----
+ * A signed image is a load image followed, right after its padded payload, by a trailer of 112
+ * bytes of fixed layout, little-endian: magic "SIGN", version 1, length 112, algorithm 1
+ * (ECDSA over P-256 with SHA-256), 2 reserved bytes of zero, the key id (SHA-256 of the signing
+ * key's DER SubjectPublicKeyInfo, 32 bytes), the security counter (4 bytes), and the signature
+ * (r and s, 32 bytes each, big-endian). imageVerify.h checks the signature. */
+#define LDR_TRAILER_SIZE 112u
+#define LDR_SIGNED_TRAILER_BYTES 48u /* the trailer's bytes the signature covers */
+#define LDR_TRAILER_MAGIC 0x4E474953u /* "SIGN" */
+#define LDR_TRAILER_VERSION 1u
+#define LDR_ALGORITHM_ECDSA_P256_SHA256 1u
+#define LDR_KEY_ID_SIZE 32u
+#define LDR_SIGNATURE_SIZE 64u
+
+/* A trailer's fields. */
+typedef struct {
+  unsigned char keyId[LDR_KEY_ID_SIZE];
+  uint32_t securityCounter;
+  unsigned char signature[LDR_SIGNATURE_SIZE];
+} ldrSignatureTrailer;
+
+/* Reads the trailer from the `available` bytes that follow a padded payload. LDR_NOT_SIGNED
+ * where they do not start with the magic number (erased flash, say, or none at all);
+ * LDR_TRAILER_DAMAGED where they do but are fewer than 112, or a version, length, algorithm or
+ * reserved field is not this layout's. On LDR_OK *trailer holds the fields, else zeros. */
+ldrStatus ldrReadSignatureTrailer(const unsigned char *bytes, size_t available, ldrSignatureTrailer *trailer);
 
 #define LDR_STAMP_HEADER_SIZE 16u
 

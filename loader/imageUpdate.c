@@ -26,6 +26,8 @@
  *   the update slot stays whole for as long as a revert may need it. */
 #include "imageUpdate.h"
 
+#include "imageVerify.h" /* the trust's fields only: its verification is reached through a pointer */
+
 #define LDR_RECORD_SIZE 32u
 /* "LDU" in the top three bytes; the kind in the low one. */
 #define LDR_RECORD_TAG 0x4C445500u
@@ -135,6 +137,10 @@ ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
   if (flash->read == NULL || flash->erase == NULL || flash->program == NULL) return LDR_NULL_ARGUMENT;
   sector = flash->sectorSize;
   /* Sectors up to 16 MiB: no sum of two of them, nor a record's offset, can wrap. */
+  if (layout->trust != NULL) {
+    if (layout->trust->keys == NULL || layout->trust->verifySlot == NULL) return LDR_NULL_ARGUMENT;
+    if (layout->trust->keyCount == 0u) return LDR_BAD_LAYOUT; /* a device that would refuse every image */
+  }
   if (!isPowerOfTwo(flash->programUnit) || flash->programUnit > LDR_MAX_PROGRAM_UNIT || !isPowerOfTwo(sector) ||
       sector < 2u * LDR_RECORD_SIZE || sector > 0x1000000u || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
     return LDR_BAD_LAYOUT;
@@ -236,6 +242,34 @@ static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint
   return programVerified(flash, layout->statusArea + sector * flash->sectorSize, bytes, LDR_RECORD_SIZE);
 }
 
+/* ---- Signed images ---- */
+
+/* The bytes an image of `length` (header and padded payload) spans in its slot: with the room
+ * for a trailer after it where the slot has that room. Copies and swaps move these, so that a
+ * trailer goes with its image and an unsigned image is followed by what followed it staged:
+ * erased flash. */
+static uint32_t withTrailerRoom(const ldrUpdateLayout *layout, uint32_t length) {
+  return layout->slotSize - length < LDR_TRAILER_SIZE ? layout->slotSize : length + LDR_TRAILER_SIZE;
+}
+
+/* With trust configured: whether the image in the update slot is signed by a trusted key, and
+ * its security counter at least that of the primary's image, where that one verifies. A primary
+ * that does not (none yet, unsigned, or cut part way through its install) sets no floor: the
+ * image staged then is the one that was checked against it before the install began. */
+static ldrStatus checkTrust(const ldrUpdateLayout *layout) {
+  const ldrTrust *trust = layout->trust;
+  uint32_t counter;
+  uint32_t floor;
+  ldrStatus status;
+  if (trust == NULL) return LDR_OK;
+  status = trust->verifySlot(trust, layout->flash, layout->updateSlot, layout->slotSize, &counter);
+  if (status != LDR_OK) return status;
+  status = trust->verifySlot(trust, layout->flash, layout->primarySlot, layout->slotSize, &floor);
+  /* A primary that cannot be read may verify the next time: no floor is taken from a failure. */
+  if (status == LDR_FLASH_READ_FAILED) return status;
+  return status == LDR_OK && counter < floor ? LDR_DOWNGRADE : LDR_OK;
+}
+
 /* ---- Staging ---- */
 
 /* Erases the update slot's sectors up to `end` (an offset into the slot) that are not yet. */
@@ -302,29 +336,40 @@ static ldrStatus acceptHeader(ldrStaging *staging) {
   return LDR_OK;
 }
 
+/* Adds the next `count` bytes of the stream, which start at `received`, to the word-sum as far
+ * as they are payload: a trailer's bytes are not. */
+static void sumPayload(ldrStaging *staging, const unsigned char *bytes, uint32_t count) {
+  if (staging->received < staging->expected) {
+    const uint32_t left = staging->expected - staging->received;
+    ldrWordSumUpdate(&staging->sum, bytes, count < left ? count : left);
+  }
+}
+
 /* Takes the stream's next bytes: the header's units into `head`, the rest a whole unit at a
- * time, straight from the caller's bytes where they hold whole units, else through `pending`. */
+ * time, straight from the caller's bytes where they hold whole units, else through `pending`.
+ * A trailer may follow the padded payload where the slot has room for it. */
 static ldrStatus takeBytes(ldrStaging *staging, const unsigned char *bytes, size_t count) {
   const uint32_t unit = staging->layout->flash->programUnit;
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
   ldrStatus status = LDR_OK;
   while (status == LDR_OK && count > 0u) {
     uint32_t n;
-    if (staging->expected != 0u && count > staging->expected - staging->received) return LDR_STREAM_TOO_LONG;
+    if (staging->expected != 0u && count > withTrailerRoom(staging->layout, staging->expected) - staging->received)
+      return LDR_STREAM_TOO_LONG;
     if (staging->received < headEnd) {
       /* Up to the end of the header first, so that it is checked before a byte more is taken. */
       const uint32_t stop = staging->received < LDR_LOAD_HEADER_SIZE ? LDR_LOAD_HEADER_SIZE : headEnd;
       uint32_t i;
       n = count < stop - staging->received ? (uint32_t)count : stop - staging->received;
       for (i = 0; i < n; ++i) staging->head[staging->received + i] = bytes[i];
-      if (staging->received >= LDR_LOAD_HEADER_SIZE) ldrWordSumUpdate(&staging->sum, bytes, n);
+      if (staging->received >= LDR_LOAD_HEADER_SIZE) sumPayload(staging, bytes, n);
       staging->received += n;
       if (staging->received == LDR_LOAD_HEADER_SIZE && stop == LDR_LOAD_HEADER_SIZE) status = acceptHeader(staging);
     } else if (staging->pendingCount > 0u || count < unit) {
       uint32_t i;
       n = count < unit - staging->pendingCount ? (uint32_t)count : unit - staging->pendingCount;
       for (i = 0; i < n; ++i) staging->pending[staging->pendingCount + i] = bytes[i];
-      ldrWordSumUpdate(&staging->sum, bytes, n);
+      sumPayload(staging, bytes, n);
       staging->pendingCount += n;
       staging->received += n;
       if (staging->pendingCount == unit) {
@@ -335,7 +380,7 @@ static ldrStatus takeBytes(ldrStaging *staging, const unsigned char *bytes, size
       /* Whole units straight from the caller; no more than fits before the stream's end was
        * checked above, and the slot holds the whole stream. */
       n = (uint32_t)(count & ~(size_t)(unit - 1u));
-      ldrWordSumUpdate(&staging->sum, bytes, n);
+      sumPayload(staging, bytes, n);
       status = stageProgram(staging, staging->received, bytes, n);
       staging->received += n;
     }
@@ -375,22 +420,45 @@ static ldrStatus programHead(ldrStaging *staging) {
   return status;
 }
 
-/* Ends a stream that has every byte: the last partial unit, the header, the record. */
+/* Whether the stream's bytes after the payload are a trailer: none at all, or 112 that read as
+ * one. Bytes that are no trailer are bytes past the image's end. Those that share the header's
+ * units are still in `head`; the rest are in the slot, whole units programmed. */
+static ldrStatus checkTrailerBytes(ldrStaging *staging) {
+  const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, staging->layout->flash->programUnit);
+  unsigned char bytes[LDR_TRAILER_SIZE];
+  ldrSignatureTrailer trailer;
+  const uint32_t count = staging->received - staging->expected;
+  uint32_t i;
+  ldrStatus status = LDR_OK;
+  if (count == 0u) return LDR_OK;
+  for (i = 0; i < count && staging->expected + i < headEnd; ++i) bytes[i] = staging->head[staging->expected + i];
+  if (i < count)
+    status = flashRead(staging->layout->flash, staging->layout->updateSlot + staging->expected + i, bytes + i, count - i);
+  if (status == LDR_OK) status = ldrReadSignatureTrailer(bytes, count, &trailer);
+  return status == LDR_NOT_SIGNED ? LDR_STREAM_TOO_LONG : status;
+}
+
+/* Ends a stream that has every byte: the last partial unit, the header, the trailer's check
+ * and the signature's, the record. */
 static ldrStatus finishStream(ldrStaging *staging) {
   const ldrFlash *flash = staging->layout->flash;
   const uint32_t unit = flash->programUnit;
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
   uint32_t i;
-  ldrStatus status = LDR_OK;
-  if (staging->expected == 0u || staging->received != staging->expected) return LDR_STREAM_TOO_SHORT;
-  if (ldrWordSumFinish(&staging->sum) != staging->header.checksum) return LDR_BAD_CHECKSUM;
+  ldrStatus status;
+  if (staging->expected == 0u || staging->received < staging->expected) return LDR_STREAM_TOO_SHORT;
+  /* The room for a trailer erased too, so that no old one follows an unsigned image. */
+  status = eraseUpTo(staging, withTrailerRoom(staging->layout, staging->expected));
   /* What follows the image in its last unit stays erased. */
   for (i = staging->received; i < headEnd; ++i) staging->head[i] = flash->erasedValue;
-  if (staging->pendingCount > 0u) {
+  if (status == LDR_OK && staging->pendingCount > 0u) {
     for (i = staging->pendingCount; i < unit; ++i) staging->pending[i] = flash->erasedValue;
     status = stageProgram(staging, staging->received - staging->pendingCount, staging->pending, unit);
   }
+  if (status == LDR_OK) status = checkTrailerBytes(staging);
+  if (status == LDR_OK && ldrWordSumFinish(&staging->sum) != staging->header.checksum) status = LDR_BAD_CHECKSUM;
   if (status == LDR_OK) status = programHead(staging);
+  if (status == LDR_OK) status = checkTrust(staging->layout);
   if (status == LDR_OK)
     status = appendRecord(staging->layout, RECORD_STAGED, staging->header.checksum, staging->header.imageSize);
   return status;
@@ -445,7 +513,8 @@ static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *rec
   ldrStatus status = checkSlotImage(layout, layout->updateSlot, header, length);
   if (status != LDR_OK) return status;
   if (header->checksum != record->checksum || header->imageSize != record->imageSize) return LDR_NOT_AS_STAGED;
-  return runsFromPrimary(layout, header);
+  status = runsFromPrimary(layout, header);
+  return status == LDR_OK ? checkTrust(layout) : status;
 }
 
 /* Erases the sector at `to` and programs it with the `count` bytes at `from` (whole units), a
@@ -524,7 +593,7 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) 
 
   status = checkStaged(layout, &scan.latest, &header, &length);
   if (status != LDR_OK) return refuse(layout, &scan.latest, status, outcome);
-  status = copyToPrimary(layout, length);
+  status = copyToPrimary(layout, withTrailerRoom(layout, length));
   if (status != LDR_OK) {
     *outcome = LDR_INSTALL_INCOMPLETE;
     return status;
@@ -551,7 +620,7 @@ static uint32_t imageSectors(const ldrUpdateLayout *layout, uint32_t slot) {
       ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, &header) != LDR_OK ||
       ldrLoadImageExtent(&header, layout->slotSize, &payloadBytes) != LDR_OK)
     return 0;
-  end = roundUp(LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes, flash->programUnit);
+  end = roundUp(withTrailerRoom(layout, LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes), flash->programUnit);
   for (offset = 0; offset < end; offset += flash->sectorSize) ++sectors;
   return sectors;
 }

@@ -64,11 +64,18 @@ typedef struct {
   /* Install on trial only: one sector, apart from the slots and the status area, through which
    * the two slots swap. */
   uint32_t scratchSector;
+  /* Signed images only (imageVerify.h), or NULL to take any intact image as before. With keys,
+   * staging's finish, ldrInstall and ldrInstallOnTrial refuse an image that is not signed by one
+   * of them (LDR_NOT_SIGNED, LDR_UNTRUSTED_KEY, LDR_BAD_SIGNATURE, LDR_TRAILER_DAMAGED) or whose
+   * security counter is below that of the signed image the primary slot holds (LDR_DOWNGRADE),
+   * before a byte of the primary slot changes. */
+  const struct ldrTrust *trust;
 } ldrUpdateLayout;
 
 /* Checks a layout: callbacks present, geometry in range, slots and status area aligned to
- * sectors, inside the 32-bit address space and apart. LDR_OK; LDR_NULL_ARGUMENT where the
- * layout, its flash or a callback is missing; LDR_BAD_LAYOUT otherwise. */
+ * sectors, inside the 32-bit address space and apart, and trust, if any, with at least one key.
+ * LDR_OK; LDR_NULL_ARGUMENT where the layout, its flash, a callback, or trust's keys or
+ * verification are missing; LDR_BAD_LAYOUT otherwise. */
 ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout);
 
 /* Checks a layout for install on trial, as ldrInstallOnTrial does before anything else, so

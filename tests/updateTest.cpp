@@ -98,7 +98,7 @@ struct Device {
   Device(const FlashModel& prepared, std::uint32_t slotSize)
       : flash(prepared),
         layout{flash.flash(), 0,        slotSize, slotSize,
-               2 * slotSize,  kRamStart, kRamSize, 2 * slotSize + 2 * prepared.geometry().sectorSize} {}
+               2 * slotSize,  kRamStart, kRamSize, 2 * slotSize + 2 * prepared.geometry().sectorSize, nullptr} {}
   static std::uint32_t flashSize(const FlashGeometry& geometry, std::uint32_t slotSize) {
     return 2 * slotSize + 3 * geometry.sectorSize;
   }
@@ -650,7 +650,7 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ldrFlash flash = *model.flash();
-    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192};
+    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192, nullptr};
     c.change(layout, flash);
     EXPECT_STREQ(ldrStatusName(ldrCheckUpdateLayout(&layout)), ldrStatusName(c.expected));
     EXPECT_STREQ(ldrStatusName(ldrCheckTrialLayout(&layout)), ldrStatusName(c.expected != LDR_OK ? c.expected : c.onTrial));

@@ -141,7 +141,7 @@ static void checkSettings(void) {
  * the primary image. */
 void resetHandler(void) {
   const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT,  UPDATE_SLOT,  SLOT_SIZE,
-                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR};
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, NULL};
   ldrInstallOutcome outcome;
 #ifdef ON_TRIAL
   const ldrStatus status = ldrInstallOnTrial(&layout, &outcome);
