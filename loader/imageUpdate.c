@@ -254,8 +254,9 @@ static uint32_t withTrailerRoom(const ldrUpdateLayout *layout, uint32_t length) 
 
 /* With trust configured: whether the image in the update slot is signed by a trusted key, and
  * its security counter at least that of the primary's image, where that one verifies. A primary
- * that does not (none yet, unsigned, or cut part way through its install) sets no floor: the
- * image staged then is the one that was checked against it before the install began. */
+ * that does not (none yet, unsigned, or cut part way through its install, a torn unit that
+ * cannot be read included) sets no floor: the image staged then is the one that was checked
+ * against it before the install began, and nothing else can be staged until one runs. */
 static ldrStatus checkTrust(const ldrUpdateLayout *layout) {
   const ldrTrust *trust = layout->trust;
   uint32_t counter;
@@ -265,8 +266,6 @@ static ldrStatus checkTrust(const ldrUpdateLayout *layout) {
   status = trust->verifySlot(trust, layout->flash, layout->updateSlot, layout->slotSize, &counter);
   if (status != LDR_OK) return status;
   status = trust->verifySlot(trust, layout->flash, layout->primarySlot, layout->slotSize, &floor);
-  /* A primary that cannot be read may verify the next time: no floor is taken from a failure. */
-  if (status == LDR_FLASH_READ_FAILED) return status;
   return status == LDR_OK && counter < floor ? LDR_DOWNGRADE : LDR_OK;
 }
 

@@ -18,12 +18,18 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "imageUpdate.h"
 #include "support/flashModel.hpp"
 #include "support/loadImageFile.hpp"
 #include "support/testFiles.hpp"
+#ifdef UPDATE_TESTS_SIGNED
+#include "support/signedImages.hpp"
+#include "testKeys.hpp"
+#endif
 
 namespace {
 
@@ -122,7 +128,11 @@ std::optional<Bytes> startable(const FlashModel& flash, std::uint32_t address, s
   if (ldrCheckLoadImage(slot.data(), slot.size(), &info) != LDR_OK || !flash.readable(address, info.length) ||
       ldrCheckPlacement(&info.header, kRamStart, kRamSize) != LDR_OK)
     return std::nullopt;
-  slot.resize(info.length);
+  // A signed image with its trailer, as it was sent.
+  ldrSignatureTrailer trailer;
+  const bool hasTrailer =
+      ldrReadSignatureTrailer(slot.data() + info.length, slot.size() - info.length, &trailer) == LDR_OK;
+  slot.resize(info.length + (hasTrailer ? LDR_TRAILER_SIZE : 0));
   return slot;
 }
 
@@ -189,9 +199,10 @@ struct Figures {
 
 class Campaign {
  public:
+  // With `trust`, the device takes signed images only.
   Campaign(const FlashGeometry& geometry, const Scenario& scenario, BootLoader bootLoader, std::uint32_t slotSize,
-           Trial trial = Trial::None)
-      : scenario_(scenario), bootLoader_(bootLoader), slotSize_(slotSize), trial_(trial),
+           Trial trial = Trial::None, const ldrTrust* trust = nullptr)
+      : scenario_(scenario), bootLoader_(bootLoader), slotSize_(slotSize), trial_(trial), trust_(trust),
         prepared_(geometry, Device::flashSize(geometry, slotSize)) {
     // The old image installed in the primary slot, and in the update slot from its own update;
     // on trial, the image before it, as a swap leaves the slot (so that no sector of the update
@@ -210,6 +221,7 @@ class Campaign {
   std::uint64_t run(const std::optional<PowerCut>& first, const std::optional<PowerCut>& second, Figures& figures) {
     if (trial_ != Trial::None) return runOnTrial(first, second, figures, nullptr);
     Device device(prepared_, slotSize_);
+    device.layout.trust = trust_;
     ++figures.cutPoints;
     if (first) device.flash.arm(*first);
     for (int i = 0; i < scenario_.stagings && device.flash.powered(); ++i) (void)stage(device, scenario_.newImage);
@@ -261,6 +273,7 @@ class Campaign {
   std::uint64_t runOnTrial(const std::optional<PowerCut>& first, const std::optional<PowerCut>& second,
                            Figures& figures, std::vector<std::uint32_t>* operations) {
     Device device(prepared_, slotSize_);
+    device.layout.trust = trust_;
     if (operations != nullptr) device.flash.record(true);
     ++figures.cutPoints;
     if (first) device.flash.arm(*first);
@@ -280,7 +293,7 @@ class Campaign {
           secondArmed = true;
         }
       }
-      const std::optional<Bytes> booted = bootOnTrial(device);
+      const std::optional<Bytes> booted = bootLoader_(device);
       if (!device.flash.powered()) continue;
       if (!booted) {
         ++figures.bricks;
@@ -323,7 +336,7 @@ class Campaign {
     // The re-staging costs a whole install on trial: one run in eight does it, and every uncut one.
     if (!ranNew.back() && scenario_.installable && (uncut || ++livenessRuns_ % 8 == 0)) {
       const ldrStatus staged = stage(device, scenario_.newImage);
-      const std::optional<Bytes> again = bootOnTrial(device);
+      const std::optional<Bytes> again = bootLoader_(device);
       if (staged != LDR_OK || !again || *again != scenario_.newImage) ++figures.stuck;
     }
     figures.ruleBreaks += device.flash.violations();
@@ -339,6 +352,7 @@ class Campaign {
       return recorded;
     }
     Device device(prepared_, slotSize_);
+    device.layout.trust = trust_;
     device.flash.record(true);
     for (int i = 0; i < scenario_.stagings; ++i) (void)stage(device, scenario_.newImage);
     (void)bootLoader_(device);
@@ -350,6 +364,7 @@ class Campaign {
   BootLoader bootLoader_;
   std::uint32_t slotSize_;
   Trial trial_;
+  const ldrTrust* trust_;
   FlashModel prepared_;
   std::uint64_t livenessRuns_ = 0;
 };
@@ -392,15 +407,17 @@ std::vector<PowerCut> cutsOf(std::uint64_t index, std::uint32_t units, bool last
 // The campaign over one geometry and every scenario: one cut at every `firstStride`th operation
 // (every one, but in slow builds) in each of its torn states, and a second cut during the recovery of every `secondEvery`th first cut, at every
 // `secondStride`th operation of it.
+// With `trust`, over the scenarios `chosen` gives, on a device that takes signed images only.
 Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint64_t firstStride,
-                 std::uint64_t secondEvery, std::uint64_t secondStride, Trial trial = Trial::None) {
+                 std::uint64_t secondEvery, std::uint64_t secondStride, Trial trial = Trial::None,
+                 const ldrTrust* trust = nullptr, std::vector<Scenario> (*chosen)(std::uint32_t) = scenarios) {
   const std::uint32_t slotSize = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
   Figures figures;
-  for (const Scenario& scenario : scenarios(slotSize)) {
+  for (const Scenario& scenario : chosen(slotSize)) {
     // On trial, an image is told from the old one by its bytes.
     if (trial != Trial::None && scenario.oldImage == scenario.newImage) continue;
     SCOPED_TRACE(scenario.name);
-    Campaign campaign(geometry, scenario, bootLoader, slotSize, trial);
+    Campaign campaign(geometry, scenario, bootLoader, slotSize, trial, trust);
     const Figures before = figures;
     campaign.run(std::nullopt, std::nullopt, figures);
     const std::vector<std::uint32_t> operations = campaign.operations();
@@ -764,6 +781,232 @@ TEST(Install, WritesEachSectorOfTheImageOnceAndFailsOnAFailedCallback) {
     EXPECT_EQ(outcome, LDR_INSTALL_INCOMPLETE);
   }
 }
+
+#ifdef UPDATE_TESTS_SIGNED
+
+// The keys of the signed tests: the device trusts the first; the second is anyone else's.
+struct SigningKeys {
+  PrivateKey device = testKey(kKey_rfc6979_pkcs8);
+  PrivateKey other = testKey(kKey_other_pkcs8);
+  ldrTrustedKey trusted[2] = {trustedKey(device.publicKey), trustedKey(other.publicKey)};
+  ldrTrust trust{trusted, 1, ldrVerifySlot};
+  ldrTrust rotated{trusted, 2, ldrVerifySlot};  // during a key's rotation: the old one and the new
+};
+const SigningKeys& signingKeys() {
+  static const SigningKeys keys;
+  return keys;
+}
+
+// ldrVerifySlot for the campaigns, where the same slot contents come back in thousands of runs:
+// the slot is read through the callbacks as the real check reads it, and the real check runs
+// once for each contents it has not seen, its answer kept (it depends on nothing else).
+ldrStatus verifySlotOnce(const ldrTrust* trust, const ldrFlash* flash, std::uint32_t slot, std::uint32_t slotSize,
+                         std::uint32_t* securityCounter) {
+  static std::unordered_map<std::string, std::pair<ldrStatus, std::uint32_t>> answers;
+  std::string contents(slotSize, '\0');
+  if (flash->read(flash, slot, reinterpret_cast<unsigned char*>(contents.data()), slotSize) != 0)
+    return ldrVerifySlot(trust, flash, slot, slotSize, securityCounter);  // its own read fails too, or says so
+  contents.append(reinterpret_cast<const char*>(&trust), sizeof trust);
+  auto [at, fresh] = answers.try_emplace(std::move(contents));
+  if (fresh) at->second.first = ldrVerifySlot(trust, flash, slot, slotSize, &at->second.second);
+  *securityCounter = at->second.second;
+  return at->second.first;
+}
+
+// The image with its header's checksum made again, so that only the signature tells a change
+// in the payload.
+Bytes withChecksumMadeAgain(Bytes image) {
+  const std::uint32_t size = image[4] | image[5] << 8 | image[6] << 16 | static_cast<std::uint32_t>(image[7]) << 24;
+  const std::uint32_t sum = referenceWordSum(Bytes(image.begin() + 44, image.begin() + 44 + size));
+  for (int i = 0; i < 4; ++i) image[40 + i] = static_cast<unsigned char>(sum >> (8 * i));
+  return image;
+}
+
+constexpr std::uint32_t kOldCounter = 5;
+
+Bytes appImage(std::size_t size, std::uint32_t seed) { return loadImage(randomBytes(size, seed), kRamStart, kRamStart + 1); }
+
+// Signed updates over a signed image (counter 5) on a device that trusts one key.
+std::vector<Scenario> signedScenarios(std::uint32_t slotSize) {
+  const SigningKeys& keys = signingKeys();
+  const Bytes old = signImage(appImage(5000, 1), keys.device, kOldCounter);
+  Bytes changed = signImage(appImage(900, 10), keys.device, 6);
+  changed[500] ^= 0x20;
+  return {
+      {"signed, a higher counter, many sectors", old, signImage(appImage(slotSize - 600, 5), keys.device, 6), 1, true},
+      {"signed, the same counter", old, signImage(appImage(1500, 6), keys.device, kOldCounter), 1, true},
+      {"signed, a lower counter", old, signImage(appImage(1500, 7), keys.device, kOldCounter - 1), 1, false},
+      {"signed by a key not trusted", old, signImage(appImage(900, 8), keys.other, 9), 1, false},
+      {"not signed", old, appImage(900, 9), 1, false},
+      {"a byte changed after signing", old, withChecksumMadeAgain(changed), 1, false},
+  };
+}
+
+// A boot loader that starts only an image whose signature verifies, and whose counter is not
+// below the old image's: anything else counts as a brick.
+std::optional<Bytes> verifiedOnly(Device& device, std::optional<Bytes> booted) {
+  std::uint32_t counter = 0;
+  if (!booted || device.layout.trust->verifySlot(device.layout.trust, device.flash.flash(), device.layout.primarySlot,
+                               device.layout.slotSize, &counter) != LDR_OK || counter < kOldCounter)
+    return std::nullopt;
+  return booted;
+}
+std::optional<Bytes> bootSigned(Device& device) { return verifiedOnly(device, bootWithInstall(device)); }
+std::optional<Bytes> bootSignedOnTrial(Device& device) { return verifiedOnly(device, bootOnTrial(device)); }
+
+// The campaigns again with signed images and a key: 0 bricks and 0 wrong images mean that no
+// boot started an image whose signature fails or whose counter is below the old image's.
+TEST_P(UpdateCampaign, SignedEveryCutLeavesTheOldOrTheNewImageAndNeverAnOlderOne) {
+  const auto started = std::chrono::steady_clock::now();
+  // The small units' many cut points are sampled: the unsigned campaigns take them all.
+  const std::uint64_t thin = (GetParam().programUnit < 8 ? 8 : 1) * thinning();
+  static const ldrTrust once{signingKeys().trusted, 1, verifySlotOnce};
+  const ldrTrust* trust = &once;
+  printFigures("campaign signed", GetParam(),
+               campaign(GetParam(), bootSigned, thin, 4 * thin, 3, Trial::None, trust, signedScenarios), started);
+  const auto trialStarted = std::chrono::steady_clock::now();
+  Figures figures;
+  for (const Trial trial : {Trial::Confirms, Trial::NeverConfirms}) {
+    SCOPED_TRACE(trial == Trial::Confirms ? "confirms" : "never confirms");
+    figures += campaign(GetParam(), bootSignedOnTrial, 2 * thin, 128 * thin, 7, trial, trust, signedScenarios);
+  }
+  printFigures("campaign signed on trial", GetParam(), figures, trialStarted);
+}
+
+// Every byte of a small signed image changed, one at a time (a payload byte with the checksum
+// made again): staging with the key refuses each, and so does each install of it staged without.
+TEST(SignedImages, EveryChangedByteIsRefusedAndTheOldImageRuns) {
+  const SigningKeys& keys = signingKeys();
+  const Bytes old = signImage(appImage(300, 30), keys.device, kOldCounter);
+  const Bytes image = signImage(appImage(62, 31), keys.device, 6);
+  const std::size_t trailerAt = image.size() - LDR_TRAILER_SIZE;
+  std::size_t refusedByInstall = 0;
+  for (std::size_t at = 0; at < image.size(); ++at) {
+    SCOPED_TRACE("byte " + std::to_string(at));
+    Bytes tampered = image;
+    tampered[at] ^= static_cast<unsigned char>(1u << (at % 8));
+    if (at >= 44 && at < trailerAt) tampered = withChecksumMadeAgain(tampered);
+    for (const bool onTrial : {false, true}) {
+      TableDevice device(kGeometries[at % std::size(kGeometries)], old);
+      device.layout.trust = &keys.trust;
+      EXPECT_NE(stage(device, tampered), LDR_OK);
+      device.layout.trust = nullptr;
+      if (stage(device, tampered) != LDR_OK) continue;  // refused without the key too (a header constant)
+      device.layout.trust = &keys.trust;
+      ldrInstallOutcome outcome;
+      EXPECT_NE(onTrial ? ldrInstallOnTrial(&device.layout, &outcome) : ldrInstall(&device.layout, &outcome), LDR_OK);
+      EXPECT_EQ(outcome, LDR_UPDATE_REFUSED);
+      EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), old);
+      refusedByInstall += onTrial ? 0 : 1;
+    }
+  }
+  // All but the header's constants and a trailer made unreadable reach the install's check.
+  EXPECT_GT(refusedByInstall, image.size() * 3 / 4);
+}
+
+// What each refusal says, at staging's finish with the key and at install of what was staged
+// without it; and a rotation's two keys.
+TEST(SignedImages, RefusalsSayWhyAndLeaveTheOldImage) {
+  const SigningKeys& keys = signingKeys();
+  const Bytes old = signImage(appImage(700, 40), keys.device, kOldCounter);
+  const Bytes image = appImage(1000, 41);
+  const Bytes good = signImage(image, keys.device, kOldCounter + 1);
+  const auto changedAt = [&](std::size_t at) {
+    Bytes b = good;
+    b[at] ^= 1;
+    return b;
+  };
+  Bytes grown = good;
+  grown.push_back(0);
+  struct Case {
+    const char* name;
+    Bytes file;
+    ldrStatus expected;
+    bool rotated = false;
+  } const cases[] = {
+      {"signed by the trusted key", good, LDR_OK},
+      {"the same counter", signImage(image, keys.device, kOldCounter), LDR_OK},
+      {"the highest counter", signImage(image, keys.device, 0xFFFFFFFF), LDR_OK},
+      {"a lower counter", signImage(image, keys.device, kOldCounter - 1), LDR_DOWNGRADE},
+      {"counter 0", signImage(image, keys.device, 0), LDR_DOWNGRADE},
+      {"another key", signImage(image, keys.other, 9), LDR_UNTRUSTED_KEY},
+      {"another key, while both are trusted", signImage(image, keys.other, 9), LDR_OK, true},
+      {"not signed", image, LDR_NOT_SIGNED},
+      {"the signature changed", changedAt(good.size() - 1), LDR_BAD_SIGNATURE},
+      {"the counter changed", changedAt(good.size() - 112 + 44), LDR_BAD_SIGNATURE},
+      {"the name changed", changedAt(20), LDR_BAD_SIGNATURE},
+      {"the exec address's Thumb bit changed", changedAt(12), LDR_BAD_SIGNATURE},
+      {"the trailer's version changed", changedAt(good.size() - 112 + 4), LDR_TRAILER_DAMAGED},
+      {"the trailer's algorithm changed", changedAt(good.size() - 112 + 8), LDR_TRAILER_DAMAGED},
+      {"the trailer cut short", Bytes(good.begin(), good.end() - 10), LDR_TRAILER_DAMAGED},
+      {"a byte after the trailer", grown, LDR_STREAM_TOO_LONG},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ldrTrust* trust = c.rotated ? &keys.rotated : &keys.trust;
+    TableDevice staged(kGeometries[1], old);
+    staged.layout.trust = trust;
+    EXPECT_STREQ(ldrStatusName(stage(staged, c.file)), ldrStatusName(c.expected));
+    TableDevice device(kGeometries[1], old);
+    if (stage(device, c.file) != LDR_OK) continue;  // what staging refuses with or without a key
+    device.layout.trust = trust;
+    ldrInstallOutcome outcome;
+    EXPECT_STREQ(ldrStatusName(ldrInstall(&device.layout, &outcome)), ldrStatusName(c.expected));
+    EXPECT_EQ(outcome, c.expected == LDR_OK ? LDR_INSTALLED : LDR_UPDATE_REFUSED);
+    ldrUpdateState state;
+    ASSERT_EQ(ldrReadUpdateState(&device.layout, &state), LDR_OK);
+    EXPECT_EQ(state, c.expected == LDR_OK ? LDR_STATE_INSTALLED : LDR_STATE_REFUSED);
+    EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), c.expected == LDR_OK ? c.file : old);
+  }
+}
+
+// The floor is the installed image's counter: a revert brings back the old one's, so the image
+// refused on trial raises nothing, and one confirmed raises it for good.
+TEST(SignedImages, OnlyAnImageInstalledForGoodRaisesTheFloor) {
+  const SigningKeys& keys = signingKeys();
+  const Bytes old = signImage(appImage(700, 50), keys.device, kOldCounter);
+  const Bytes newer = signImage(appImage(800, 51), keys.device, 9);
+  const Bytes between = signImage(appImage(900, 52), keys.device, 7);
+  TableDevice device(kGeometries[0], old);
+  device.layout.trust = &keys.trust;
+  ldrInstallOutcome outcome;
+  ASSERT_EQ(stage(device, newer), LDR_OK);
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  ASSERT_EQ(outcome, LDR_ON_TRIAL);
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);  // not confirmed: reverted
+  ASSERT_EQ(outcome, LDR_REVERTED);
+  EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), old);
+  ASSERT_EQ(stage(device, between), LDR_OK);  // 7 is above the old image's 5
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  ASSERT_EQ(outcome, LDR_ON_TRIAL);
+  ASSERT_EQ(ldrConfirm(&device.layout), LDR_OK);
+  EXPECT_EQ(stage(device, old), LDR_DOWNGRADE);
+  EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), between);
+}
+
+TEST(SignedImages, VerificationRefusesWhatItCannotRead) {
+  const SigningKeys& keys = signingKeys();
+  const Bytes good = signImage(appImage(100, 60), keys.device, 1);
+  std::uint32_t counter = 1234;
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, good.data(), good.size(), &counter), LDR_OK);
+  EXPECT_EQ(counter, 1u);
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, good.data(), good.size() - 1, &counter), LDR_TRAILER_DAMAGED);
+  EXPECT_EQ(counter, 0u);
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, good.data(), 100, &counter), LDR_IMAGE_TRUNCATED);
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, good.data(), 43, &counter), LDR_TOO_SHORT);
+  EXPECT_EQ(ldrVerifyImage(nullptr, good.data(), good.size(), &counter), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, nullptr, good.size(), &counter), LDR_NULL_ARGUMENT);
+  EXPECT_EQ(ldrVerifyImage(&keys.trust, good.data(), good.size(), nullptr), LDR_NULL_ARGUMENT);
+  const ldrTrust none{keys.trusted, 0, ldrVerifySlot};
+  EXPECT_EQ(ldrVerifyImage(&none, good.data(), good.size(), &counter), LDR_UNTRUSTED_KEY);
+  // Through the flash callbacks: a read that fails is said (a torn unit, on ECC flash).
+  TableDevice device(kGeometries[1], good);
+  EXPECT_EQ(ldrVerifySlot(&keys.trust, device.flash.flash(), 0, TableDevice::kSlot, &counter), LDR_OK);
+  device.flash.tear(64);
+  EXPECT_EQ(ldrVerifySlot(&keys.trust, device.flash.flash(), 0, TableDevice::kSlot, &counter), LDR_FLASH_READ_FAILED);
+}
+
+#endif
 
 #else
 
