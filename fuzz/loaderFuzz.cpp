@@ -5,7 +5,8 @@
 // - the running check values fed in two chunks give another result than one pass, or than
 //   the whole-image call;
 // - an image said to fit claims more bytes than were available;
-// - the extent calls a chunked loader uses disagree with the whole-image calls.
+// - the extent calls a chunked loader uses disagree with the whole-image calls;
+// - the signature trailer reader takes a trailer that is not whole, or misplaces its fields.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ldrWordSumFinish(&sum) != load.computedChecksum) __builtin_trap();
     ldrCheckPlacement(&load.header, bytes[0] * 0x01010101u, bytes[size - 1] * 0x00FF00FFu);
     ldrCheckInPlace(&load.header, bytes[size - 1] * 0x01000001u);
+    // What follows the payload, read as a trailer: taken only whole, with its fields in place.
+    ldrSignatureTrailer trailer;
+    const std::size_t after = size - load.length;
+    const ldrStatus trailerStatus = ldrReadSignatureTrailer(bytes + load.length, after, &trailer);
+    if (trailerStatus == LDR_OK &&
+        (after < LDR_TRAILER_SIZE || bytes[load.length + 44] != (trailer.securityCounter & 0xFFu) ||
+         trailer.keyId[0] != bytes[load.length + 12] || trailer.signature[63] != bytes[load.length + 111]))
+      __builtin_trap();
+    if (trailerStatus != LDR_OK && trailerStatus != LDR_NOT_SIGNED && trailerStatus != LDR_TRAILER_DAMAGED) __builtin_trap();
   }
   if (size >= LDR_LOAD_HEADER_SIZE &&
       (loadStatus == LDR_OK || loadStatus == LDR_BAD_CHECKSUM || loadStatus == LDR_IMAGE_TRUNCATED)) {

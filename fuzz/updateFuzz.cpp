@@ -8,7 +8,9 @@
 //   that is neither the staged image nor the one before, where neither a slot's bytes nor the
 //   status area's were changed (the scratch sector's may be);
 // - staging accepts a stream that is not, byte for byte, what the update slot then holds;
-// - either breaks a flash rule on the model.
+// - either breaks a flash rule on the model;
+// - on a device that takes signed images only, either installs or stages an image whose
+//   signature does not verify.
 
 #include <algorithm>
 #include <cstddef>
@@ -16,6 +18,10 @@
 
 #include "imageUpdate.h"
 #include "support/flashModel.hpp"
+#ifdef UPDATE_FUZZ_SIGNED
+#include "imageVerify.h"
+#include "trustedKey.h"
+#endif
 
 namespace {
 
@@ -28,7 +34,14 @@ const FlashGeometry kGeometry{"fuzz", kSector, 8, 0xFF, true, true};
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   FlashModel flash(kGeometry, 2 * kSlot + 3 * kSector);
-  const ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector};
+  ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector, nullptr};
+#ifdef UPDATE_FUZZ_SIGNED
+  // Bit 4 of the first byte: a device that takes signed images only, over arbitrary flash or a
+  // stream (the modes that stage images of their own stage unsigned ones).
+  static const ldrTrustedKey keys[] = {RFC6979_PUBLIC_TRUSTED_KEY};
+  static const ldrTrust trust = LDR_TRUST(keys, 1);
+  if ((data[0] & 0x10) != 0 && data[0] % 2 == 0) layout.trust = &trust;
+#endif
   const Bytes input(data + 1, data + size);
   const std::size_t flashSize = 2 * kSlot + 2 * kSector;
   if (data[0] % 4 != 2) {
@@ -101,6 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (ldrCheckLoadImage(update.data(), update.size(), &image) != LDR_OK ||
           !std::equal(update.begin(), update.begin() + static_cast<long>(image.length), after.begin()))
         __builtin_trap();
+      std::uint32_t counter;
+      if (layout.trust != nullptr && ldrVerifyImage(layout.trust, after.data(), after.size(), &counter) != LDR_OK)
+        __builtin_trap();  // installed without a signature that holds
     } else if (after != primary) {
       __builtin_trap();
     }
@@ -113,6 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       status = ldrStageWrite(&staging, input.data() + at, std::min(chunk, input.size() - at));
     if (status == LDR_OK) status = ldrStageFinish(&staging);
     if (status == LDR_OK && flash.peek(kSlot, input.size()) != input) __builtin_trap();
+    std::uint32_t counter;
+    if (status == LDR_OK && layout.trust != nullptr && ldrVerifyImage(layout.trust, input.data(), input.size(), &counter) != LDR_OK)
+      __builtin_trap();  // staged without a signature that holds
   }
   if (flash.violations() != 0) __builtin_trap();
   return 0;
