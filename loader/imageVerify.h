@@ -8,7 +8,8 @@
  *
  * C99, no heap, no static state that changes. The hash and the signature check are BearSSL's
  * (the constant-time i15 code, which needs no multiplier wider than 32 bits), the library the
- * host tools sign with; this file calls nothing else. A boot loader that verifies links it and
+ * host tools sign with; this file calls nothing else. LDR_VERIFY_FAST chooses BearSSL's P-256
+ * code over its generic prime-curve code: faster, and about twice the size. A boot loader that verifies links it and
  * BearSSL; one that does not links neither, since the update code reaches the verification
  * only through the pointer that LDR_TRUST sets.
  */

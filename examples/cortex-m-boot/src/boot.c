@@ -7,7 +7,10 @@
  * - built with INSTALL_UPDATES, it first installs an image staged in the update slot into the
  *   primary slot, through the board's flash (boardFlash.c), says what it did, and then starts
  *   the primary image as the default kind starts its image; with ON_TRIAL as well, it installs
- *   on trial and reverts an image that did not confirm itself.
+ *   on trial and reverts an image that did not confirm itself; with VERIFY_SIGNATURES instead,
+ *   it installs only images signed by the demo key (include/demoKey.h, made by the build) and
+ *   not older than the primary one, and starts the primary image only once its signature
+ *   verifies.
  * It refuses anything damaged or misplaced, says why on the semihosting console, and stops
  * with status 2 (load image), 3 (settings block) or 5 (an install that could not finish).
  *
@@ -23,6 +26,10 @@
 #ifdef INSTALL_UPDATES
 #include "boardFlash.h"
 #include "imageUpdate.h"
+#endif
+#ifdef VERIFY_SIGNATURES
+#include "demoKey.h"
+#include "imageVerify.h"
 #endif
 
 #define EXIT_IMAGE_REFUSED 2u
@@ -137,11 +144,34 @@ static void checkSettings(void) {
 
 #ifdef INSTALL_UPDATES
 
+#ifdef VERIFY_SIGNATURES
+static const ldrTrustedKey trustedKeys[] = {DEMO_DEVICE_PUBLIC_TRUSTED_KEY};
+static const ldrTrust trust = LDR_TRUST(trustedKeys, 1);
+#define TRUST (&trust)
+
+/* The boot check: the primary image started only if its signature verifies. */
+static void verifyPrimary(void) {
+  uint32_t counter;
+  const ldrStatus status = ldrVerifyImage(&trust, (const unsigned char *)PRIMARY_SLOT, SLOT_SIZE, &counter);
+  if (status != LDR_OK) {
+    shPrint("boot: primary image refused: ");
+    shPrint(ldrStatusName(status));
+    shPrint("\n");
+    shExit(EXIT_IMAGE_REFUSED);
+  }
+  shPrint("boot: signature verified, security counter ");
+  shPrintDecimal(counter);
+  shPrint("\n");
+}
+#else
+#define TRUST NULL
+#endif
+
 /* Installs what the application staged, if anything (on trial, with ON_TRIAL), then starts
  * the primary image. */
 void resetHandler(void) {
   const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT,  UPDATE_SLOT,  SLOT_SIZE,
-                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, NULL};
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, TRUST};
   ldrInstallOutcome outcome;
 #ifdef ON_TRIAL
   const ldrStatus status = ldrInstallOnTrial(&layout, &outcome);
@@ -163,6 +193,9 @@ void resetHandler(void) {
     /* A real loader would reset and let the next install go on. */
     if (outcome == LDR_INSTALL_INCOMPLETE) shExit(EXIT_INSTALL_INCOMPLETE);
   }
+#ifdef VERIFY_SIGNATURES
+  verifyPrimary();
+#endif
   start(loadApplication(PRIMARY_SLOT, SLOT_SIZE));
 }
 
