@@ -6,12 +6,17 @@
 //   the whole-image call;
 // - an image said to fit claims more bytes than were available;
 // - the extent calls a chunked loader uses disagree with the whole-image calls;
-// - the signature trailer reader takes a trailer that is not whole, or misplaces its fields.
+// - the signature trailer reader takes a trailer that is not whole, or misplaces its fields, or
+//   the signature check takes an image whose trailer the reader does not.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "imageLoader.h"
+#ifdef LOADER_FUZZ_SIGNED
+#include "imageVerify.h"
+#include "trustedKey.h"
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const unsigned char nothing = 0;
@@ -40,6 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
          trailer.keyId[0] != bytes[load.length + 12] || trailer.signature[63] != bytes[load.length + 111]))
       __builtin_trap();
     if (trailerStatus != LDR_OK && trailerStatus != LDR_NOT_SIGNED && trailerStatus != LDR_TRAILER_DAMAGED) __builtin_trap();
+#ifdef LOADER_FUZZ_SIGNED
+    // The signature check: it reads no byte past those given, and a trailer it takes is the one
+    // read above.
+    static const ldrTrustedKey keys[] = {RFC6979_PUBLIC_TRUSTED_KEY};
+    static const ldrTrust trust = LDR_TRUST(keys, 1);
+    std::uint32_t counter = 1;
+    const ldrStatus verified = ldrVerifyImage(&trust, bytes, size, &counter);
+    if (verified == LDR_OK ? trailerStatus != LDR_OK || counter != trailer.securityCounter : counter != 0) __builtin_trap();
+#endif
   }
   if (size >= LDR_LOAD_HEADER_SIZE &&
       (loadStatus == LDR_OK || loadStatus == LDR_BAD_CHECKSUM || loadStatus == LDR_IMAGE_TRUNCATED)) {

@@ -15,6 +15,7 @@
 #ifdef CROSS_CHECK_SIGNED
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "signatureCheck.hpp"
@@ -172,7 +173,8 @@ TEST(LoaderCrossCheck, SignedImagesGetTheSameVerdictFromBoth) {
   for (const std::size_t count : verdicts) EXPECT_GT(count, 0u);
 }
 
-// Images that packLoadable signed: verified by the target's check as by imageInfo.
+// Images that packLoadable signed, in one step and in two with openssl signing the digest:
+// verified by the target's check.
 TEST(LoaderCrossCheck, ImagesSignedByPackLoadableVerifyOnTheTarget) {
   if (!kProgramsHaveCrypto) GTEST_SKIP() << "the programs are built without a crypto library";
   TempDir dir;
@@ -193,6 +195,34 @@ TEST(LoaderCrossCheck, ImagesSignedByPackLoadableVerifyOnTheTarget) {
     EXPECT_EQ(counter, size);
     EXPECT_EQ(file, signImage(Bytes(file.begin(), file.end() - LDR_TRAILER_SIZE), key, static_cast<std::uint32_t>(size)));
   }
+  // The two steps, the signature made by the openssl command line (ECDSA's random nonce: another
+  // signature each time), where it runs natively beside the programs.
+  const std::string openssl = "/usr/bin/openssl";
+#ifndef _WIN32
+  if (!kProgramEmulator.empty() || !std::filesystem::exists(openssl)) GTEST_SKIP() << "no native openssl";
+  writeFile(dir.file("public.pem"), Bytes(kKey_rfc6979_public.begin(), kKey_rfc6979_public.end()));
+  for (std::uint32_t round = 0; round < 20; ++round) {
+    SCOPED_TRACE("openssl round " + std::to_string(round));
+    writeFile(dir.file("payload"), randomBytes(round * 97, round));
+    const std::vector<std::string> image = {dir.file("payload"), dir.file("two"), "APP", "20001000", "20001001"};
+    std::vector<std::string> digestOut = {"--digest-out", dir.file("digest"), "--public-key", dir.file("public.pem"),
+                                          "--security-counter", std::to_string(round)};
+    digestOut.insert(digestOut.end(), image.begin(), image.end());
+    ASSERT_EQ(runProgram(kPackLoadable, digestOut).exitStatus, 0);
+    ASSERT_EQ(runProgram(openssl, {"pkeyutl", "-sign", "-inkey", dir.file("key.pem"), "-in", dir.file("digest"), "-out",
+                                   dir.file("signature")}).exitStatus, 0);
+    std::vector<std::string> attach = {"--signature", dir.file("signature"), "--public-key", dir.file("public.pem"),
+                                       "--security-counter", std::to_string(round)};
+    attach.insert(attach.end(), image.begin(), image.end());
+    ASSERT_EQ(runProgram(kPackLoadable, attach).exitStatus, 0);
+    const Bytes file = readFile(dir.file("two.img"));
+    std::uint32_t counter = 1234;
+    EXPECT_EQ(ldrVerifyImage(&trust, file.data(), file.size(), &counter), LDR_OK);
+    EXPECT_EQ(counter, round);
+  }
+#else
+  (void)openssl;
+#endif
 }
 
 #endif
