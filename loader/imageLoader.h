@@ -182,7 +182,8 @@ typedef struct {
 /* Reads the trailer from the `available` bytes that follow a padded payload. LDR_NOT_SIGNED
  * where they do not start with the magic number (erased flash, say, or none at all);
  * LDR_TRAILER_DAMAGED where they do but are fewer than 112, or a version, length, algorithm or
- * reserved field is not this layout's. On LDR_OK *trailer holds the fields, else zeros. */
+ * reserved field is not this layout's. On LDR_OK *trailer holds the fields, else zeros; a null
+ * `trailer` asks for the check alone. */
 ldrStatus ldrReadSignatureTrailer(const unsigned char *bytes, size_t available, ldrSignatureTrailer *trailer);
 
 #define LDR_STAMP_HEADER_SIZE 16u

@@ -425,7 +425,6 @@ static ldrStatus programHead(ldrStaging *staging) {
 static ldrStatus checkTrailerBytes(ldrStaging *staging) {
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, staging->layout->flash->programUnit);
   unsigned char bytes[LDR_TRAILER_SIZE];
-  ldrSignatureTrailer trailer;
   const uint32_t count = staging->received - staging->expected;
   uint32_t i;
   ldrStatus status = LDR_OK;
@@ -433,7 +432,7 @@ static ldrStatus checkTrailerBytes(ldrStaging *staging) {
   for (i = 0; i < count && staging->expected + i < headEnd; ++i) bytes[i] = staging->head[staging->expected + i];
   if (i < count)
     status = flashRead(staging->layout->flash, staging->layout->updateSlot + staging->expected + i, bytes + i, count - i);
-  if (status == LDR_OK) status = ldrReadSignatureTrailer(bytes, count, &trailer);
+  if (status == LDR_OK) status = ldrReadSignatureTrailer(bytes, count, NULL);
   return status == LDR_NOT_SIGNED ? LDR_STREAM_TOO_LONG : status;
 }
 

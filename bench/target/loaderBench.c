@@ -130,6 +130,69 @@ static void measureUpdate(uint32_t size) {
   report("install", 0, size, status == LDR_OK && outcome == LDR_INSTALLED && same);
 }
 
+/* The stack a call takes, its callbacks' included: STACK_PAINTED bytes below the caller's stack
+ * pointer are painted before it, and the deepest byte changed found after. */
+#define STACK_PAINT 0xA5u
+#define STACK_PAINTED 2048u
+
+__attribute__((always_inline)) static inline volatile unsigned char *paintStack(void) {
+  volatile unsigned char *top;
+  uint32_t i;
+  __asm__ volatile("mov %0, sp" : "=r"(top));
+  for (i = 1; i <= STACK_PAINTED; ++i) top[-(int32_t)i] = STACK_PAINT;
+  return top;
+}
+
+static void reportStack(const char *call, volatile unsigned char *top) {
+  volatile unsigned char *deepest = top - STACK_PAINTED;
+  while (deepest < top && *deepest == STACK_PAINT) ++deepest;
+  shPrint("stack ");
+  shPrint(call);
+  shPrint(" ");
+  shPrintDecimal((uint32_t)(top - deepest));
+  shPrint("\n");
+}
+
+/* The stack of each update call with the board's driver, on the image built last: staging,
+ * install, staging again and install on trial, the state, and the confirm. */
+static void measureUpdateStack(void) {
+  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u, 0x18800u, NULL};
+  const unsigned char *image = (const unsigned char *)memory;
+  const uint32_t length = 44u + PAYLOAD;
+  volatile unsigned char *top;
+  ldrStaging staging;
+  ldrInstallOutcome outcome;
+  ldrUpdateState state;
+  unsigned round;
+  int ok = 1;
+  for (round = 0; round < 2u; ++round) {
+    top = paintStack();
+    ok = ok && ldrStageBegin(&staging, &layout) == LDR_OK;
+    reportStack("ldrStageBegin", top);
+    top = paintStack();
+    ok = ok && ldrStageWrite(&staging, image, length) == LDR_OK;
+    reportStack("ldrStageWrite", top);
+    top = paintStack();
+    ok = ok && ldrStageFinish(&staging) == LDR_OK;
+    reportStack("ldrStageFinish", top);
+    top = paintStack();
+    ok = ok && (round == 0u ? ldrInstall(&layout, &outcome) : ldrInstallOnTrial(&layout, &outcome)) == LDR_OK;
+    reportStack(round == 0u ? "ldrInstall" : "ldrInstallOnTrial", top);
+    ((unsigned char *)memory)[100] ^= 1u; /* another image for the trial, its checksum made again */
+    put32((unsigned char *)memory + 40, referenceSum(image + 44, PAYLOAD), 0);
+  }
+  top = paintStack();
+  ok = ok && ldrReadUpdateState(&layout, &state) == LDR_OK && state == LDR_STATE_ON_TRIAL;
+  reportStack("ldrReadUpdateState", top);
+  top = paintStack();
+  ok = ok && ldrConfirm(&layout) == LDR_OK;
+  reportStack("ldrConfirm", top);
+  if (!ok) {
+    shPrint("stack run FAILED\n");
+    ++failures;
+  }
+}
+
 static void measureFloors(uint32_t size) {
   const unsigned char *bytes = (const unsigned char *)memory;
   uint32_t sum;
@@ -158,6 +221,7 @@ void resetHandler(void) {
   measureFloors(PAYLOAD);
   measureUpdate(4); /* an empty payload cannot hold the entry: install refuses it */
   measureUpdate(PAYLOAD);
+  measureUpdateStack();
   shExit(failures == 0u ? 0u : 1u);
 }
 

@@ -27,7 +27,7 @@ __attribute__((noinline, used)) void benchReport(void) { __asm__ volatile("nop; 
 static unsigned failures;
 
 /* The stack pointer where it is called. */
-static inline uintptr_t stackPointer(void) {
+__attribute__((always_inline)) static inline uintptr_t stackPointer(void) {
   uintptr_t sp;
   __asm__ volatile("mov %0, sp" : "=r"(sp));
   return sp;
