@@ -110,75 +110,44 @@ static LDR_NOINLINE uint32_t readBig32(const unsigned char *bytes) {
 }
 
 const char *ldrStatusName(ldrStatus status) {
-  switch (status) {
-    case LDR_OK:
-      return "LDR_OK";
-    case LDR_NULL_ARGUMENT:
-      return "LDR_NULL_ARGUMENT";
-    case LDR_TOO_SHORT:
-      return "LDR_TOO_SHORT";
-    case LDR_BAD_HEADER_SIZE:
-      return "LDR_BAD_HEADER_SIZE";
-    case LDR_BAD_MAGIC:
-      return "LDR_BAD_MAGIC";
-    case LDR_BAD_FIXED_CODE:
-      return "LDR_BAD_FIXED_CODE";
-    case LDR_IMAGE_TRUNCATED:
-      return "LDR_IMAGE_TRUNCATED";
-    case LDR_BAD_CHECKSUM:
-      return "LDR_BAD_CHECKSUM";
-    case LDR_BAD_RESERVED:
-      return "LDR_BAD_RESERVED";
-    case LDR_BAD_DATE:
-      return "LDR_BAD_DATE";
-    case LDR_STAMP_TRUNCATED:
-      return "LDR_STAMP_TRUNCATED";
-    case LDR_BAD_CRC:
-      return "LDR_BAD_CRC";
-    case LDR_OUTSIDE_RAM:
-      return "LDR_OUTSIDE_RAM";
-    case LDR_ENTRY_OUTSIDE_PAYLOAD:
-      return "LDR_ENTRY_OUTSIDE_PAYLOAD";
-    case LDR_BAD_RAM_WINDOW:
-      return "LDR_BAD_RAM_WINDOW";
-    case LDR_NOT_AT_LOAD_ADDRESS:
-      return "LDR_NOT_AT_LOAD_ADDRESS";
-    case LDR_BAD_LAYOUT:
-      return "LDR_BAD_LAYOUT";
-    case LDR_FLASH_READ_FAILED:
-      return "LDR_FLASH_READ_FAILED";
-    case LDR_FLASH_ERASE_FAILED:
-      return "LDR_FLASH_ERASE_FAILED";
-    case LDR_FLASH_PROGRAM_FAILED:
-      return "LDR_FLASH_PROGRAM_FAILED";
-    case LDR_FLASH_VERIFY_FAILED:
-      return "LDR_FLASH_VERIFY_FAILED";
-    case LDR_IMAGE_TOO_LARGE:
-      return "LDR_IMAGE_TOO_LARGE";
-    case LDR_STREAM_TOO_LONG:
-      return "LDR_STREAM_TOO_LONG";
-    case LDR_STREAM_TOO_SHORT:
-      return "LDR_STREAM_TOO_SHORT";
-    case LDR_STAGING_CLOSED:
-      return "LDR_STAGING_CLOSED";
-    case LDR_NOT_AS_STAGED:
-      return "LDR_NOT_AS_STAGED";
-    case LDR_NOT_CONFIRMED:
-      return "LDR_NOT_CONFIRMED";
-    case LDR_NOT_ON_TRIAL:
-      return "LDR_NOT_ON_TRIAL";
-    case LDR_NOT_SIGNED:
-      return "LDR_NOT_SIGNED";
-    case LDR_UNTRUSTED_KEY:
-      return "LDR_UNTRUSTED_KEY";
-    case LDR_BAD_SIGNATURE:
-      return "LDR_BAD_SIGNATURE";
-    case LDR_TRAILER_DAMAGED:
-      return "LDR_TRAILER_DAMAGED";
-    case LDR_DOWNGRADE:
-      return "LDR_DOWNGRADE";
-  }
-  return "LDR_UNKNOWN_STATUS";
+  /* A table, in the enumeration's order, rather than a switch: gcc turns a switch this long into
+   * a call of a libgcc helper on a Cortex-M0 (__gnu_thumb1_case_uqi), and the library calls
+   * nothing. */
+  static const char *const names[] = {
+      "LDR_OK",
+      "LDR_NULL_ARGUMENT",
+      "LDR_TOO_SHORT",
+      "LDR_BAD_HEADER_SIZE",
+      "LDR_BAD_MAGIC",
+      "LDR_BAD_FIXED_CODE",
+      "LDR_IMAGE_TRUNCATED",
+      "LDR_BAD_CHECKSUM",
+      "LDR_BAD_RESERVED",
+      "LDR_BAD_DATE",
+      "LDR_STAMP_TRUNCATED",
+      "LDR_BAD_CRC",
+      "LDR_OUTSIDE_RAM",
+      "LDR_ENTRY_OUTSIDE_PAYLOAD",
+      "LDR_BAD_RAM_WINDOW",
+      "LDR_NOT_AT_LOAD_ADDRESS",
+      "LDR_BAD_LAYOUT",
+      "LDR_FLASH_READ_FAILED",
+      "LDR_FLASH_ERASE_FAILED",
+      "LDR_FLASH_PROGRAM_FAILED",
+      "LDR_FLASH_VERIFY_FAILED",
+      "LDR_IMAGE_TOO_LARGE",
+      "LDR_STREAM_TOO_LONG",
+      "LDR_STREAM_TOO_SHORT",
+      "LDR_STAGING_CLOSED",
+      "LDR_NOT_AS_STAGED",
+      "LDR_NOT_CONFIRMED",
+      "LDR_NOT_ON_TRIAL",
+      "LDR_NOT_SIGNED",
+      "LDR_UNTRUSTED_KEY",
+      "LDR_BAD_SIGNATURE",
+      "LDR_TRAILER_DAMAGED",
+      "LDR_DOWNGRADE"};
+  return (unsigned)status < sizeof names / sizeof names[0] ? names[status] : "LDR_UNKNOWN_STATUS";
 }
 
 /* A header with every field zero: what a caller sees where no header could be read. */

@@ -48,6 +48,12 @@ enum {
   RECORD_REVERTED = 9
 };
 
+/* The state each kind of record says, by kind: a table rather than a switch, for the reason
+ * ldrStatusName gives. */
+static const uint8_t stateOfRecord[] = {
+    LDR_STATE_NONE,     LDR_STATE_NONE /* idle */, LDR_STATE_STAGED,   LDR_STATE_INSTALLED, LDR_STATE_REFUSED,
+    LDR_STATE_SWAPPING, LDR_STATE_SWAPPING,        LDR_STATE_ON_TRIAL, LDR_STATE_CONFIRMED, LDR_STATE_REVERTED};
+
 /* A swap record's progress word: bit 31, no revert possible (the primary slot held no intact
  * image); bits 20-30, the sectors to swap; bits 0-19, the next step, sector << 2 | step. */
 #define LDR_SWAP_NO_REVERT 0x80000000u
@@ -739,32 +745,7 @@ ldrStatus ldrReadUpdateState(const ldrUpdateLayout *layout, ldrUpdateState *stat
   if (status != LDR_OK) return status;
   scanLog(layout, &scan);
   if (!scan.found) return LDR_OK;
-  switch (scan.latest.kind) {
-    case RECORD_STAGED:
-      *state = LDR_STATE_STAGED;
-      break;
-    case RECORD_INSTALLED:
-      *state = LDR_STATE_INSTALLED;
-      break;
-    case RECORD_REFUSED:
-      *state = LDR_STATE_REFUSED;
-      break;
-    case RECORD_ON_TRIAL:
-      *state = LDR_STATE_ON_TRIAL;
-      break;
-    case RECORD_CONFIRMED:
-      *state = LDR_STATE_CONFIRMED;
-      break;
-    case RECORD_REVERTED:
-      *state = LDR_STATE_REVERTED;
-      break;
-    case RECORD_SWAP_IN:
-    case RECORD_SWAP_BACK:
-      *state = LDR_STATE_SWAPPING;
-      break;
-    default:
-      break;
-  }
+  if (scan.latest.kind < sizeof stateOfRecord) *state = (ldrUpdateState)stateOfRecord[scan.latest.kind];
   return LDR_OK;
 }
 

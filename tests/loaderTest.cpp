@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -446,4 +447,24 @@ TEST(LoaderImages, ExtentsForAChunkedLoader) {
     EXPECT_STREQ(ldrStatusName(ldrStampedImageExtent(&stamped, c.region, &bytes)), ldrStatusName(c.stamped));
     EXPECT_EQ(bytes, c.stampedBytes);
   }
+}
+
+// Every status has a name of its own, its enumerator's; a value past the last has none.
+TEST(StatusNames, EachIsItsEnumeratorsSpelling) {
+  const std::pair<ldrStatus, const char*> spelled[] = {
+      {LDR_OK, "LDR_OK"},
+      {LDR_BAD_CHECKSUM, "LDR_BAD_CHECKSUM"},
+      {LDR_NOT_AT_LOAD_ADDRESS, "LDR_NOT_AT_LOAD_ADDRESS"},
+      {LDR_BAD_LAYOUT, "LDR_BAD_LAYOUT"},
+      {LDR_STAGING_CLOSED, "LDR_STAGING_CLOSED"},
+      {LDR_NOT_ON_TRIAL, "LDR_NOT_ON_TRIAL"},
+      {LDR_NOT_SIGNED, "LDR_NOT_SIGNED"},
+      {LDR_DOWNGRADE, "LDR_DOWNGRADE"},
+      {static_cast<ldrStatus>(LDR_DOWNGRADE + 1), "LDR_UNKNOWN_STATUS"},
+  };
+  for (const auto& [status, name] : spelled) EXPECT_STREQ(ldrStatusName(status), name);
+  std::set<std::string> names;
+  for (int status = LDR_OK; status <= LDR_DOWNGRADE; ++status) names.insert(ldrStatusName(static_cast<ldrStatus>(status)));
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(LDR_DOWNGRADE + 1));
+  EXPECT_EQ(names.count("LDR_UNKNOWN_STATUS"), 0u);
 }
