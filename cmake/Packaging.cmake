@@ -10,6 +10,25 @@ set(programs packLoadable stampPack imageInfo)
 set(packageDocDir ${CMAKE_INSTALL_DATADIR}/doc/orva-image-tools)
 set(cmakePackageDir ${CMAKE_INSTALL_LIBDIR}/cmake/ImagePackers)
 
+# installGuides(DESTINATION LOADER_README MANUAL_PAGE): installs the guides in docs/ to
+# DESTINATION, their links to files of the checkout made to reach where those are installed:
+# ../loader/README.md to LOADER_README and ../man/<page>.1 to MANUAL_PAGE (in which <page>
+# stands for the page's name), both relative to DESTINATION. Copied at configure time, and
+# again whenever a guide changes.
+function(installGuides destination loaderReadme manualPage)
+  file(GLOB guides ${PROJECT_SOURCE_DIR}/docs/*.md)
+  foreach(guide IN LISTS guides)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${guide})
+    file(READ ${guide} text)
+    string(REPLACE "](../loader/README.md" "](${loaderReadme}" text "${text}")
+    string(REPLACE "<page>" "\\1" manualPattern "${manualPage}")
+    string(REGEX REPLACE "\\]\\(\\.\\./man/([A-Za-z]+)\\.1\\)" "](${manualPattern})" text "${text}")
+    get_filename_component(name ${guide} NAME)
+    file(WRITE ${PROJECT_BINARY_DIR}/packaging/guides/${name} "${text}")
+    install(FILES ${PROJECT_BINARY_DIR}/packaging/guides/${name} DESTINATION ${destination})
+  endforeach()
+endfunction()
+
 if(WIN32)
   # One folder to unzip: the programs, and what a user reads, beside them.
   install(TARGETS ${programs} EXPORT ImagePackersTargets RUNTIME DESTINATION .)
@@ -18,7 +37,7 @@ if(WIN32)
   # is plain text), and each manual page as text where groff is at hand to render it, else as
   # its source.
   install(FILES README.md DESTINATION .)
-  install(DIRECTORY docs/ DESTINATION docs)
+  installGuides(docs ../loader/README.md ../<page>.txt)
   find_program(GROFF groff)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
   set(manualTexts "")
@@ -74,7 +93,13 @@ else()
   add_custom_target(changelog ALL DEPENDS ${changelog})
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${changelog} DESTINATION ${packageDocDir})
   # The guides the manual pages point to (the file formats, what a failed run leaves behind).
-  install(DIRECTORY docs/ DESTINATION ${packageDocDir})
+  file(RELATIVE_PATH loaderReadme /${packageDocDir} /${CMAKE_INSTALL_DATADIR}/orva-image-tools/loader/README.md)
+  file(RELATIVE_PATH manualPages /${packageDocDir} /${CMAKE_INSTALL_MANDIR}/man1)
+  if(GZIP)
+    installGuides(${packageDocDir} ${loaderReadme} ${manualPages}/<page>.1.gz)
+  else()
+    installGuides(${packageDocDir} ${loaderReadme} ${manualPages}/<page>.1)
+  endif()
 endif()
 
 # The CMake package: imported executables ImagePackers::<program> and the functions that add
