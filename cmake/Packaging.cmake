@@ -37,8 +37,12 @@ if(WIN32)
   # is plain text), and each manual page as text where groff is at hand to render it, else as
   # its source.
   install(FILES README.md DESTINATION .)
-  installGuides(docs ../loader/README.md ../<page>.txt)
   find_program(GROFF groff)
+  if(GROFF)
+    installGuides(docs ../loader/README.md ../<page>.txt)
+  else()
+    installGuides(docs ../loader/README.md ../<page>.1.txt)
+  endif()
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
   set(manualTexts "")
   foreach(program IN LISTS programs)
