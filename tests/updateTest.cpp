@@ -77,7 +77,7 @@ struct Scenario {
   bool installable;  // whether the install must end with the new image
 };
 
-std::vector<Scenario> scenarios(std::uint32_t slotSize) {
+std::vector<Scenario> scenarios(std::uint32_t slotSize, std::uint32_t sectorSize) {
   const Bytes old = loadImage(randomBytes(5000, 1), kRamStart, kRamStart + 1);
   Bytes oneByte = old;
   oneByte[3000] ^= 0x10;
@@ -92,6 +92,13 @@ std::vector<Scenario> scenarios(std::uint32_t slotSize) {
       {"the installed image again", old, old, 1, true},
       {"one byte differs", old, loadImage(oneBytePayload, kRamStart, kRamStart + 1), 1, true},
       {"larger than the slot", old, loadImage(randomBytes(slotSize, 7), kRamStart, kRamStart + 1), 1, false},
+      {"fills the slot exactly", old, loadImage(randomBytes(slotSize - 44, 15), kRamStart, kRamStart + 1), 1, true},
+      {"ends on a sector boundary", old, loadImage(randomBytes(slotSize / 2 - 44, 16), kRamStart, kRamStart + 1), 1, true},
+      // A trailer's room after it reaches 8 bytes into a third sector, its payload alone does not.
+      {"its header takes it into another sector", old,
+       loadImage(randomBytes(2 * sectorSize - 148, 17), kRamStart, kRamStart + 1), 1, true},
+      // The last program unit only part the image's, and zeros: erased flash reads as zero words.
+      {"its last partial unit zeros", old, loadImage(endingIn(1000, 40, 0x00, 18), kRamStart, kRamStart + 1), 1, true},
       {"linked outside the RAM window", old, loadImage(randomBytes(900, 8), kRamStart + kRamSize, kRamStart + kRamSize + 1), 1, false},
   };
 }
@@ -185,6 +192,7 @@ struct Figures {
   std::uint64_t stuck = 0;       // left on the old image, and the new one then fails to install
   std::uint64_t wrongStates = 0; // install on trial: the state read not that of the image that runs,
                                  // a confirmed image reverted, or an unconfirmed one kept
+  std::uint32_t mostErases = 0;  // of one sector, in an uncut update (staging, install, the trial's boots)
   Figures& operator+=(const Figures& other) {
     cutPoints += other.cutPoints;
     bricks += other.bricks;
@@ -193,9 +201,17 @@ struct Figures {
     ruleBreaks += other.ruleBreaks;
     stuck += other.stuck;
     wrongStates += other.wrongStates;
+    mostErases = std::max(mostErases, other.mostErases);
     return *this;
   }
 };
+
+// The most erases any one sector of the device took.
+std::uint32_t mostErases(const FlashModel& flash, std::uint32_t size) {
+  std::uint32_t most = 0;
+  for (std::uint32_t at = 0; at < size; at += flash.geometry().sectorSize) most = std::max(most, flash.erasesOf(at));
+  return most;
+}
 
 class Campaign {
  public:
@@ -319,7 +335,10 @@ class Campaign {
         confirmed = ldrConfirm(&device.layout) == LDR_OK && device.flash.powered();
     }
     device.flash.disarm();
-    if (operations != nullptr) *operations = device.flash.recorded();
+    if (operations != nullptr) {
+      *operations = device.flash.recorded();
+      mostErases_ = mostErases(device.flash, Device::flashSize(device.flash.geometry(), slotSize_));
+    }
     if (ranNew.size() < 3) {
       ++figures.stuck;
       return 0;
@@ -356,8 +375,12 @@ class Campaign {
     device.flash.record(true);
     for (int i = 0; i < scenario_.stagings; ++i) (void)stage(device, scenario_.newImage);
     (void)bootLoader_(device);
+    mostErases_ = mostErases(device.flash, Device::flashSize(device.flash.geometry(), slotSize_));
     return device.flash.recorded();
   }
+
+  // The most erases of one sector in the uncut run operations() made.
+  std::uint32_t mostErasesUncut() const { return mostErases_; }
 
  private:
   const Scenario& scenario_;
@@ -367,6 +390,7 @@ class Campaign {
   const ldrTrust* trust_;
   FlashModel prepared_;
   std::uint64_t livenessRuns_ = 0;
+  std::uint32_t mostErases_ = 0;
 };
 
 // The cuts of operation `index`: before it; torn, for installs on trial (whose runs cost ten
@@ -410,10 +434,11 @@ std::vector<PowerCut> cutsOf(std::uint64_t index, std::uint32_t units, bool last
 // With `trust`, over the scenarios `chosen` gives, on a device that takes signed images only.
 Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint64_t firstStride,
                  std::uint64_t secondEvery, std::uint64_t secondStride, Trial trial = Trial::None,
-                 const ldrTrust* trust = nullptr, std::vector<Scenario> (*chosen)(std::uint32_t) = scenarios) {
+                 const ldrTrust* trust = nullptr,
+                 std::vector<Scenario> (*chosen)(std::uint32_t, std::uint32_t) = scenarios) {
   const std::uint32_t slotSize = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
   Figures figures;
-  for (const Scenario& scenario : chosen(slotSize)) {
+  for (const Scenario& scenario : chosen(slotSize, geometry.sectorSize)) {
     // On trial, an image is told from the old one by its bytes.
     if (trial != Trial::None && scenario.oldImage == scenario.newImage) continue;
     SCOPED_TRACE(scenario.name);
@@ -421,6 +446,7 @@ Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint
     const Figures before = figures;
     campaign.run(std::nullopt, std::nullopt, figures);
     const std::vector<std::uint32_t> operations = campaign.operations();
+    figures.mostErases = std::max(figures.mostErases, campaign.mostErasesUncut());
     std::uint64_t firstCuts = 0;
     for (std::size_t index = 0; index < operations.size(); index += static_cast<std::size_t>(firstStride)) {
       for (const PowerCut& first : cutsOf(index, operations[index], index + 1 == operations.size(), geometry.programUnit, trial == Trial::None)) {
@@ -476,11 +502,12 @@ void printFigures(const char* what, const FlashGeometry& geometry, const Figures
                   std::chrono::steady_clock::time_point started) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("%s: %s: %llu cut points, %llu bricks, %llu wrong images, %llu wrong update slots, %llu wrong states, "
-              "%llu broken flash rules, %llu stuck, %.1f s\n",
+              "%llu broken flash rules, %llu stuck, at most %u erases of a sector per update, %.1f s\n",
               what, geometry.name, static_cast<unsigned long long>(figures.cutPoints),
               static_cast<unsigned long long>(figures.bricks), static_cast<unsigned long long>(figures.wrongImages),
               static_cast<unsigned long long>(figures.wrongSlots), static_cast<unsigned long long>(figures.wrongStates),
-              static_cast<unsigned long long>(figures.ruleBreaks), static_cast<unsigned long long>(figures.stuck), seconds);
+              static_cast<unsigned long long>(figures.ruleBreaks), static_cast<unsigned long long>(figures.stuck),
+              static_cast<unsigned>(figures.mostErases), seconds);
 }
 
 TEST_P(UpdateCampaign, EveryCutLeavesTheOldOrTheNewImage) {
@@ -750,6 +777,128 @@ TEST(Install, SaysWhatThePrimarySlotHolds) {
   }
 }
 
+// Each call's state as the application reads it, where no campaign looks: a staging begun
+// over a staged image makes it uninstallable at once, and a revert is read as one.
+TEST(UpdateState, EachStepIsReadAsWhatItDid) {
+  const Bytes old = loadImage(randomBytes(3000, 70), kRamStart, kRamStart + 1);
+  const Bytes image = loadImage(randomBytes(2000, 71), kRamStart, kRamStart + 1);
+  TableDevice device(kGeometries[0], old);
+  const auto state = [&] {
+    ldrUpdateState read = LDR_STATE_SWAPPING;
+    EXPECT_EQ(ldrReadUpdateState(&device.layout, &read), LDR_OK);
+    return read;
+  };
+  ldrInstallOutcome outcome;
+  ASSERT_EQ(stage(device, image), LDR_OK);
+  EXPECT_EQ(state(), LDR_STATE_STAGED);
+  ldrStaging staging;
+  ASSERT_EQ(ldrStageBegin(&staging, &device.layout), LDR_OK);
+  EXPECT_EQ(state(), LDR_STATE_NONE);
+  EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
+  ASSERT_EQ(stage(device, image), LDR_OK);
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_ON_TRIAL);
+  EXPECT_EQ(state(), LDR_STATE_ON_TRIAL);
+  ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_REVERTED);
+  EXPECT_EQ(state(), LDR_STATE_REVERTED);
+  EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), old);
+}
+
+// On trial over a blank primary slot there is nothing to come back to: the image is installed
+// for good, and the next boot keeps it.
+TEST(OnTrial, OverABlankPrimaryTheImageIsInstalledForGood) {
+  const Bytes image = loadImage(randomBytes(2000, 73), kRamStart, kRamStart + 1);
+  for (const FlashGeometry& geometry : {kGeometries[0], kGeometries[2]}) {
+    SCOPED_TRACE(geometry.name);
+    TableDevice device(geometry, Bytes{});
+    ASSERT_EQ(stage(device, image), LDR_OK);
+    ldrInstallOutcome outcome;
+    ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+    EXPECT_EQ(outcome, LDR_INSTALLED);
+    ASSERT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+    EXPECT_EQ(outcome, LDR_NOTHING_STAGED);
+    EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), image);
+  }
+}
+
+// What a flash part or a forger can do that no power cut does, each refused before "installed"
+// is recorded: a program accepted that reads back otherwise, a staged image replaced by one of
+// another size with the same checksum, a callback failing part way through a swap, and a
+// record slot that takes no program (passed over without erasing a status sector).
+TEST(Install, WhatNoPowerCutDoesIsCaught) {
+  const Bytes old = loadImage(randomBytes(3000, 74), kRamStart, kRamStart + 1);
+  const Bytes image = loadImage(randomBytes(2000, 75), kRamStart, kRamStart + 1);
+  const std::uint32_t slot = TableDevice::kSlot;
+  const auto stateOf = [](TableDevice& device) {
+    ldrUpdateState read = LDR_STATE_NONE;
+    EXPECT_EQ(ldrReadUpdateState(&device.layout, &read), LDR_OK);
+    return read;
+  };
+  ldrInstallOutcome outcome;
+  {
+    SCOPED_TRACE("a program that reads back wrong");
+    TableDevice device(kGeometries[0], old);
+    ASSERT_EQ(stage(device, image), LDR_OK);
+    device.flash.lieAt(100);
+    EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_FLASH_VERIFY_FAILED);
+    EXPECT_EQ(outcome, LDR_INSTALL_INCOMPLETE);
+    EXPECT_EQ(stateOf(device), LDR_STATE_STAGED);
+  }
+  {
+    SCOPED_TRACE("another size, the same checksum");
+    TableDevice device(kGeometries[0], old);
+    ASSERT_EQ(stage(device, image), LDR_OK);
+    Bytes forged = image;
+    forged[4] = static_cast<unsigned char>(forged[4] + 4);  // imageSize 2004: a zero word more, the same word-sum
+    forged.insert(forged.end(), 4, 0);
+    device.flash.place(slot, forged);
+    EXPECT_EQ(ldrInstall(&device.layout, &outcome), LDR_NOT_AS_STAGED);
+    EXPECT_EQ(outcome, LDR_UPDATE_REFUSED);
+    EXPECT_EQ(startable(device.flash, 0, slot), old);
+  }
+  {
+    SCOPED_TRACE("a callback that fails part way through a swap");
+    TableDevice device(kGeometries[2], old);
+    ASSERT_EQ(stage(device, image), LDR_OK);
+    device.flash.arm({device.flash.operations() + 4, PowerCut::Kind::Before, 0, 0});
+    EXPECT_NE(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+    EXPECT_EQ(outcome, LDR_INSTALL_INCOMPLETE);
+  }
+  {
+    SCOPED_TRACE("a record slot that takes no program");
+    TableDevice device(kGeometries[2], old);
+    ASSERT_EQ(stage(device, image), LDR_OK);  // "staged" in the status area's first slot
+    const std::uint32_t status = device.layout.statusArea;
+    device.flash.tear(status + 32);  // reads erased, and under the ECC rule takes no program
+    ASSERT_EQ(ldrInstall(&device.layout, &outcome), LDR_OK);
+    EXPECT_EQ(outcome, LDR_INSTALLED);
+    EXPECT_EQ(device.flash.erasesOf(status) + device.flash.erasesOf(status + kGeometries[2].sectorSize), 0u);
+    EXPECT_EQ(stateOf(device), LDR_STATE_INSTALLED);
+  }
+}
+
+// Staging erases each sector the image and its trailer's room span once, and no other: an image
+// that fills the slot does not reach the sector after it.
+TEST(Staging, ErasesEachSectorItNeedsOnce) {
+  const FlashGeometry& geometry = kGeometries[4];  // 256-byte sectors
+  const std::uint32_t sector = geometry.sectorSize;
+  const std::uint32_t slot = TableDevice::kSlot;
+  for (const std::uint32_t length : {slot, slot - 112, slot - 113, 8 * sector, 8 * sector - 112, 8 * sector - 108, 48u}) {
+    SCOPED_TRACE(std::to_string(length) + " bytes");
+    TableDevice device(geometry, Bytes{});
+    FlashModel counting(device.flash);
+    Device fresh(counting, slot);
+    ASSERT_EQ(stage(fresh, loadImage(randomBytes(length - 44, length), kRamStart, kRamStart + 1)), LDR_OK);
+    const std::uint32_t spanned = (std::min(slot, length + 112) + sector - 1) / sector;
+    for (std::uint32_t at = 0; at < Device::flashSize(geometry, slot); at += sector) {
+      const bool inSpan = at >= slot && at < slot + spanned * sector;
+      EXPECT_EQ(fresh.flash.erasesOf(at), inSpan ? 1u : 0u) << "sector at " << at;
+    }
+  }
+}
+
 TEST(Install, WritesEachSectorOfTheImageOnceAndFailsOnAFailedCallback) {
   const FlashGeometry& geometry = kGeometries[1];
   Bytes payload = randomBytes(7000, 20);
@@ -827,7 +976,7 @@ constexpr std::uint32_t kOldCounter = 5;
 Bytes appImage(std::size_t size, std::uint32_t seed) { return loadImage(randomBytes(size, seed), kRamStart, kRamStart + 1); }
 
 // Signed updates over a signed image (counter 5) on a device that trusts one key.
-std::vector<Scenario> signedScenarios(std::uint32_t slotSize) {
+std::vector<Scenario> signedScenarios(std::uint32_t slotSize, std::uint32_t sectorSize) {
   const SigningKeys& keys = signingKeys();
   const Bytes old = signImage(appImage(5000, 1), keys.device, kOldCounter);
   Bytes changed = signImage(appImage(900, 10), keys.device, 6);
@@ -835,6 +984,9 @@ std::vector<Scenario> signedScenarios(std::uint32_t slotSize) {
   return {
       {"signed, a higher counter, many sectors", old, signImage(appImage(slotSize - 600, 5), keys.device, 6), 1, true},
       {"signed, the same counter", old, signImage(appImage(1500, 6), keys.device, kOldCounter), 1, true},
+      // The trailer's last 8 bytes in a sector of their own.
+      {"signed, its trailer ending in another sector", old,
+       signImage(appImage(2 * sectorSize - 148, 11), keys.device, 6), 1, true},
       {"signed, a lower counter", old, signImage(appImage(1500, 7), keys.device, kOldCounter - 1), 1, false},
       {"signed by a key not trusted", old, signImage(appImage(900, 8), keys.other, 9), 1, false},
       {"not signed", old, appImage(900, 9), 1, false},

@@ -26,7 +26,8 @@ FlashModel::FlashModel(const FlashGeometry& geometry, std::uint32_t size)
       flash_{readCallback,        eraseCallback,          programCallback,         this,
              geometry.sectorSize, geometry.programUnit, geometry.erasedValue, geometry.programOnce},
       bytes_(size, geometry.erasedValue),
-      units_(size / geometry.programUnit, kErased) {}
+      units_(size / geometry.programUnit, kErased),
+      erases_(size / geometry.sectorSize, 0) {}
 
 // The copy's callbacks reach the copy.
 FlashModel::FlashModel(const FlashModel& other)
@@ -34,7 +35,8 @@ FlashModel::FlashModel(const FlashModel& other)
       flash_(other.flash_),
       bytes_(other.bytes_),
       units_(other.units_),
-      tornUnits_(other.tornUnits_) {
+      tornUnits_(other.tornUnits_),
+      erases_(other.erases_.size(), 0) {
   flash_.context = this;
 }
 
@@ -102,6 +104,7 @@ int FlashModel::erase(std::uint32_t address) {
   PowerCut cut{};
   const bool cutHere = cutNow(cut);
   if (cutHere && cut.kind == PowerCut::Kind::Before) return -1;
+  ++erases_[address / sector];
   const std::uint32_t unit = geometry_.programUnit;
   if (cutHere && cut.kind == PowerCut::Kind::Torn) {
     // Every bit old or erased at random; a unit left neither wholly old nor wholly erased is
@@ -166,6 +169,10 @@ int FlashModel::program(std::uint32_t address, const unsigned char* bytes, std::
     if (!tornBefore) ++violations_;
   }
   for (std::uint32_t u = 0; u < done; ++u) setUnit(address / unit + u, kProgrammed);
+  if (lieAt_ && *lieAt_ >= address && *lieAt_ < address + doneBytes) {
+    cells[*lieAt_ - address] ^= 1u;
+    lieAt_.reset();
+  }
   if (cutHere && cut.kind == PowerCut::Kind::Torn && done < units) {
     // The unit being written when the power failed: a random subset of its moving bits moved.
     Mix random(cut.seed);

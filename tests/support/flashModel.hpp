@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "imageUpdate.h"
@@ -71,6 +72,11 @@ class FlashModel {
   const std::vector<std::uint32_t>& recorded() const { return recorded_; }
   // Programs that broke a rule on a unit no cut had torn: a fault of the caller.
   std::uint64_t violations() const { return violations_; }
+  // Erases begun on the sector at `address` since this model was made (a copy starts at 0).
+  std::uint32_t erasesOf(std::uint32_t address) const { return erases_[address / geometry_.sectorSize]; }
+  // The next program that covers `address` reports success but leaves that byte with bit 0
+  // inverted, as a failing cell reads back.
+  void lieAt(std::uint32_t address) { lieAt_ = address; }
 
  private:
   enum UnitState : std::uint8_t { kErased, kProgrammed, kTorn };
@@ -97,4 +103,6 @@ class FlashModel {
   bool recording_ = false;
   std::vector<std::uint32_t> recorded_;
   std::uint64_t violations_ = 0;
+  std::vector<std::uint32_t> erases_;
+  std::optional<std::uint32_t> lieAt_;
 };
