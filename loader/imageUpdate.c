@@ -3,7 +3,7 @@
  *
  * What is written where, and in what order:
  * - The status area is a log of 32-byte records, appended one after another in one of its two
- *   sectors. Each record is four little-endian words (a tag with the record's kind, a sequence
+ *   sectors, each in a slot of its own: 32 bytes, or one program unit where units are wider. Each record is four little-endian words (a tag with the record's kind, a sequence
  *   number, the image's checksum and size) followed by their four complements. A torn program
  *   or erase moves bits one way only, so it can never leave a word and its complement that
  *   still agree: a torn record is recognised as such and never read as another. The newest
@@ -32,8 +32,19 @@
 /* "LDU" in the top three bytes; the kind in the low one. */
 #define LDR_RECORD_TAG 0x4C445500u
 
-/* Bytes moved through the stack at a time: a whole number of any program unit. */
+/* Bytes read and compared through the stack at a time. */
 #define LDR_PIECE 32u
+/* The header's program units: 64 bytes, or one unit where units are wider. */
+#define LDR_HEAD_BYTES (LDR_MAX_PROGRAM_UNIT > 64u ? LDR_MAX_PROGRAM_UNIT : 64u)
+/* Bytes copied through the stack at a time: a whole number of any program unit the build takes. */
+#define LDR_COPY_PIECE (LDR_MAX_PROGRAM_UNIT > LDR_PIECE ? LDR_MAX_PROGRAM_UNIT : LDR_PIECE)
+
+/* The largest program unit is a power of two from 32 to 512 bytes. */
+typedef char ldrMaxProgramUnitIsAPowerOfTwoFrom32To512
+    [(LDR_MAX_PROGRAM_UNIT & (LDR_MAX_PROGRAM_UNIT - 1u)) == 0u && LDR_MAX_PROGRAM_UNIT >= 32u &&
+             LDR_MAX_PROGRAM_UNIT <= 512u
+         ? 1
+         : -1];
 
 /* The kinds of record. A swap record's size word holds the swap's progress (see swapSlots). */
 enum {
@@ -80,7 +91,7 @@ typedef struct {
   bool found;           /* a whole record exists */
   ldrRecord latest;     /* the newest whole record, if found */
   uint32_t sector;      /* the sector (0 or 1) that holds it */
-  uint32_t nextSlot[2]; /* per sector: the slot after the last one that is not erased */
+  uint32_t nextSlot[2]; /* per sector: the offset of the slot after the last one that is not erased */
 } ldrLogScan;
 
 static uint32_t getLittle32(const unsigned char *bytes) {
@@ -98,6 +109,12 @@ static void putLittle32(unsigned char *bytes, uint32_t value) {
 static uint32_t roundUp(uint32_t value, uint32_t unit) { return (value + unit - 1u) & ~(unit - 1u); }
 
 static bool isPowerOfTwo(uint32_t value) { return value != 0u && (value & (value - 1u)) == 0u; }
+
+/* The status log's slot for one record: the record, in whole program units (the rest of a wider
+ * unit left erased). */
+static uint32_t recordSlot(const ldrFlash *flash) {
+  return flash->programUnit > LDR_RECORD_SIZE ? flash->programUnit : LDR_RECORD_SIZE;
+}
 
 static ldrStatus flashRead(const ldrFlash *flash, uint32_t address, unsigned char *bytes, size_t count) {
   return flash->read(flash, address, bytes, count) == 0 ? LDR_OK : LDR_FLASH_READ_FAILED;
@@ -148,7 +165,7 @@ ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
     if (layout->trust->keyCount == 0u) return LDR_BAD_LAYOUT; /* a device that would refuse every image */
   }
   if (!isPowerOfTwo(flash->programUnit) || flash->programUnit > LDR_MAX_PROGRAM_UNIT || !isPowerOfTwo(sector) ||
-      sector < 2u * LDR_RECORD_SIZE || sector > 0x1000000u || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
+      sector < 2u * recordSlot(flash) || sector > 0x1000000u || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
     return LDR_BAD_LAYOUT;
   statusSize = 2u * sector;
   if (!sectorRegion(layout->primarySlot, layout->slotSize, sector) ||
@@ -188,7 +205,7 @@ static bool readRecord(const ldrFlash *flash, uint32_t address, ldrRecord *recor
 
 static void scanLog(const ldrUpdateLayout *layout, ldrLogScan *scan) {
   const ldrFlash *flash = layout->flash;
-  const uint32_t slots = flash->sectorSize / LDR_RECORD_SIZE; /* a constant power of two: a shift */
+  const uint32_t stride = recordSlot(flash);
   uint32_t sector;
   scan->found = false;
   scan->sector = 0;
@@ -196,12 +213,13 @@ static void scanLog(const ldrUpdateLayout *layout, ldrLogScan *scan) {
   for (sector = 0; sector < 2u; ++sector) {
     uint32_t slot;
     scan->nextSlot[sector] = 0;
-    for (slot = 0; slot < slots; ++slot) {
+    /* By offsets, not by a count of slots: a division, which a Cortex-M0 has no instruction for. */
+    for (slot = 0; slot < flash->sectorSize; slot += stride) {
       ldrRecord record;
       bool erased;
-      const uint32_t address = layout->statusArea + sector * flash->sectorSize + slot * LDR_RECORD_SIZE;
+      const uint32_t address = layout->statusArea + sector * flash->sectorSize + slot;
       const bool whole = readRecord(flash, address, &record, &erased);
-      if (!erased) scan->nextSlot[sector] = slot + 1u;
+      if (!erased) scan->nextSlot[sector] = slot + stride;
       if (whole && (!scan->found || record.sequence > scan->latest.sequence)) {
         scan->found = true;
         scan->latest = record;
@@ -217,8 +235,8 @@ static void scanLog(const ldrUpdateLayout *layout, ldrLogScan *scan) {
  * the next; a program that was accepted but reads back wrong is a failure. */
 static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, uint32_t imageSize) {
   const ldrFlash *flash = layout->flash;
-  const uint32_t slots = flash->sectorSize / LDR_RECORD_SIZE;
-  unsigned char bytes[LDR_RECORD_SIZE];
+  const uint32_t stride = recordSlot(flash);
+  unsigned char bytes[LDR_MAX_PROGRAM_UNIT]; /* the record, then erased bytes to the unit's end */
   uint32_t words[4];
   ldrLogScan scan;
   uint32_t sector;
@@ -234,18 +252,19 @@ static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint
     putLittle32(bytes + 4u * i, words[i]);
     putLittle32(bytes + 16u + 4u * i, ~words[i]);
   }
+  for (i = LDR_RECORD_SIZE; i < stride; ++i) bytes[i] = flash->erasedValue;
   sector = scan.sector;
   /* Two tries at most in one sector: the slot after the last written, and the one after it. */
-  for (slot = scan.nextSlot[sector]; slot < scan.nextSlot[sector] + 2u && slot < slots; ++slot) {
-    status = programVerified(flash, layout->statusArea + sector * flash->sectorSize + slot * LDR_RECORD_SIZE, bytes,
-                             LDR_RECORD_SIZE);
+  for (slot = scan.nextSlot[sector]; slot < scan.nextSlot[sector] + 2u * stride && slot < flash->sectorSize;
+       slot += stride) {
+    status = programVerified(flash, layout->statusArea + sector * flash->sectorSize + slot, bytes, stride);
     if (status != LDR_FLASH_PROGRAM_FAILED) return status;
   }
   /* Full, or refused twice: the other sector holds only older records. */
   sector ^= 1u;
   status = flashErase(flash, layout->statusArea + sector * flash->sectorSize);
   if (status != LDR_OK) return status;
-  return programVerified(flash, layout->statusArea + sector * flash->sectorSize, bytes, LDR_RECORD_SIZE);
+  return programVerified(flash, layout->statusArea + sector * flash->sectorSize, bytes, stride);
 }
 
 /* ---- Signed images ---- */
@@ -403,17 +422,20 @@ ldrStatus ldrStageWrite(ldrStaging *staging, const unsigned char *bytes, size_t 
   return staging->failure;
 }
 
-/* Programs the header's units, the magic number's last (see the top of this file). */
-static ldrStatus programHead(ldrStaging *staging) {
+/* Programs the header's units, the magic number's last (see the top of this file). Out of line,
+ * so that its buffer and the record's are not on the stack at once. */
+static LDR_NOINLINE ldrStatus programHead(ldrStaging *staging) {
   const ldrFlash *flash = staging->layout->flash;
   const uint32_t unit = flash->programUnit;
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
-  const uint32_t magicEnd = roundUp(36u, unit); /* the magic number is bytes 32 to 35; 32 is a unit boundary */
-  unsigned char first[2u * LDR_MAX_PROGRAM_UNIT];
+  /* The magic number is bytes 32 to 35: the units from magicStart to magicEnd hold it. */
+  const uint32_t magicStart = 32u & ~(unit - 1u);
+  const uint32_t magicEnd = roundUp(36u, unit);
+  unsigned char first[LDR_HEAD_BYTES];
   ldrStatus status = eraseUpTo(staging, headEnd);
   if (status != LDR_OK) return status;
   if (flash->programOnce) {
-    status = stageProgram(staging, 0u, staging->head, 32u);
+    if (magicStart > 0u) status = stageProgram(staging, 0u, staging->head, magicStart);
     if (status == LDR_OK && magicEnd < headEnd)
       status = stageProgram(staging, magicEnd, staging->head + magicEnd, headEnd - magicEnd);
   } else {
@@ -421,14 +443,15 @@ static ldrStatus programHead(ldrStaging *staging) {
     for (i = 0; i < headEnd; ++i) first[i] = i >= 32u && i < 36u ? flash->erasedValue : staging->head[i];
     status = stageProgram(staging, 0u, first, headEnd);
   }
-  if (status == LDR_OK) status = stageProgram(staging, 32u, staging->head + 32u, magicEnd - 32u);
+  if (status == LDR_OK)
+    status = stageProgram(staging, magicStart, staging->head + magicStart, magicEnd - magicStart);
   return status;
 }
 
 /* Whether the stream's bytes after the payload are a trailer: none at all, or 112 that read as
  * one. Bytes that are no trailer are bytes past the image's end. Those that share the header's
  * units are still in `head`; the rest are in the slot, whole units programmed. */
-static ldrStatus checkTrailerBytes(ldrStaging *staging) {
+static LDR_NOINLINE ldrStatus checkTrailerBytes(ldrStaging *staging) {
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, staging->layout->flash->programUnit);
   unsigned char bytes[LDR_TRAILER_SIZE];
   const uint32_t count = staging->received - staging->expected;
@@ -526,9 +549,9 @@ static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *rec
 static ldrStatus copySector(const ldrFlash *flash, uint32_t from, uint32_t to, uint32_t count) {
   uint32_t done;
   ldrStatus status = flashErase(flash, to);
-  for (done = 0; status == LDR_OK && done < count; done += LDR_PIECE) {
-    unsigned char piece[LDR_PIECE];
-    const uint32_t n = count - done < LDR_PIECE ? count - done : LDR_PIECE;
+  for (done = 0; status == LDR_OK && done < count; done += LDR_COPY_PIECE) {
+    unsigned char piece[LDR_COPY_PIECE];
+    const uint32_t n = count - done < LDR_COPY_PIECE ? count - done : LDR_COPY_PIECE;
     status = flashRead(flash, from + done, piece, n);
     if (status == LDR_OK) status = programVerified(flash, to + done, piece, n);
   }

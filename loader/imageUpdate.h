@@ -26,8 +26,13 @@
 extern "C" {
 #endif
 
-/* The largest program unit the library drives. */
+/* The largest program unit the library drives: 32 bytes unless the build defines another power
+ * of two up to 512 (-DLDR_MAX_PROGRAM_UNIT=512u for a part with 512-byte pages). It sizes
+ * ldrStaging (three times it) and the stack of the calls that copy and append records (twice
+ * it, at the most; loader/README.md gives the figures). */
+#ifndef LDR_MAX_PROGRAM_UNIT
 #define LDR_MAX_PROGRAM_UNIT 32u
+#endif
 
 /* The board's flash: three callbacks and the part's geometry. Each callback returns 0 on
  * success and anything else on failure, which the library hands back to its caller as a
@@ -44,7 +49,7 @@ typedef struct ldrFlash {
   int (*program)(const struct ldrFlash *flash, uint32_t address, const unsigned char *bytes, size_t count);
   void *context;         /* the board's, for its callbacks */
   uint32_t sectorSize;   /* the erase unit: a power of two from 64 bytes to 16 MiB */
-  uint32_t programUnit;  /* the program unit: 1, 2, 4, 8, 16 or 32 bytes */
+  uint32_t programUnit;  /* the program unit: a power of two up to LDR_MAX_PROGRAM_UNIT, and at most half a sector */
   uint8_t erasedValue;   /* 0xFF, or 0x00 as some flash has */
   bool programOnce;      /* a unit may be programmed only once between erases (flash with ECC) */
 } ldrFlash;

@@ -45,6 +45,12 @@ const FlashGeometry kGeometries[] = {
     {"4 KiB sectors, 4-byte unit, erased 0x00", 4096, 4, 0x00, false, false},
     {"256-byte sectors, 32-byte unit", 256, 32, 0xFF, false, false},
     {"1 KiB sectors, 32-byte unit, ECC, torn reads return bits", 1024, 32, 0xFF, true, false},
+    {"2 KiB sectors, 128-byte unit, ECC, torn reads fail", 2048, 128, 0xFF, true, true},
+    {"2 KiB sectors, 128-byte unit, ECC, torn reads return bits", 2048, 128, 0xFF, true, false},
+    {"4 KiB sectors, 256-byte unit, ECC, torn reads fail", 4096, 256, 0xFF, true, true},
+    {"4 KiB sectors, 256-byte unit, ECC, torn reads return bits", 4096, 256, 0xFF, true, false},
+    {"8 KiB sectors, 512-byte unit, ECC, torn reads fail", 8192, 512, 0xFF, true, true},
+    {"8 KiB sectors, 512-byte unit, ECC, torn reads return bits", 8192, 512, 0xFF, true, false},
 };
 
 // Whether a cut inside the header can never leave the slot checking intact with other bytes:
@@ -513,7 +519,8 @@ void printFigures(const char* what, const FlashGeometry& geometry, const Figures
 TEST_P(UpdateCampaign, EveryCutLeavesTheOldOrTheNewImage) {
   const auto started = std::chrono::steady_clock::now();
   const bool smallUnits = GetParam().programUnit < 8;
-  const std::uint64_t thin = thinning();
+  // The wide units' (128 bytes and more) many torn states per program: every fourth operation.
+  const std::uint64_t thin = (GetParam().programUnit >= 128 ? 4 : 1) * thinning();
   printFigures("campaign", GetParam(),
                campaign(GetParam(), bootWithInstall, thin, (smallUnits ? 4 : 2) * thin, smallUnits ? 3 : 1), started);
 }
@@ -675,7 +682,10 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
       {"the status area inside a larger update slot", [](ldrUpdateLayout& l, ldrFlash&) {
          l.slotSize = 16384; l.updateSlot = 16384; l.statusArea = 24576; l.scratchSector = 40960; }, LDR_BAD_LAYOUT},
       {"program unit 3", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 3; }, LDR_BAD_LAYOUT},
-      {"program unit 64", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 64; }, LDR_BAD_LAYOUT},
+      {"program unit 1024", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 1024; }, LDR_BAD_LAYOUT},
+      {"program unit 512", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 512; }, LDR_OK, LDR_OK},
+      {"program unit 4096: half a sector would not hold two records",
+       [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 4096; }, LDR_BAD_LAYOUT},
       {"program unit 0", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 0; }, LDR_BAD_LAYOUT},
       {"sectors of 3 KiB", [](ldrUpdateLayout&, ldrFlash& f) { f.sectorSize = 3072; }, LDR_BAD_LAYOUT},
       {"sectors of 32 bytes", [](ldrUpdateLayout& l, ldrFlash& f) { f.sectorSize = 32; l.slotSize = 64; }, LDR_BAD_LAYOUT},
