@@ -549,9 +549,12 @@ static ldrStatus checkStaged(const ldrUpdateLayout *layout, const ldrRecord *rec
 static ldrStatus copySector(const ldrFlash *flash, uint32_t from, uint32_t to, uint32_t count) {
   uint32_t done;
   ldrStatus status = flashErase(flash, to);
-  for (done = 0; status == LDR_OK && done < count; done += LDR_COPY_PIECE) {
+  /* 32 bytes a program, or a unit where units are wider: the same programs whatever the build's
+   * widest unit. */
+  const uint32_t step = flash->programUnit > LDR_PIECE ? flash->programUnit : LDR_PIECE;
+  for (done = 0; status == LDR_OK && done < count; done += step) {
     unsigned char piece[LDR_COPY_PIECE];
-    const uint32_t n = count - done < LDR_COPY_PIECE ? count - done : LDR_COPY_PIECE;
+    const uint32_t n = count - done < step ? count - done : step;
     status = flashRead(flash, from + done, piece, n);
     if (status == LDR_OK) status = programVerified(flash, to + done, piece, n);
   }

@@ -81,6 +81,8 @@ struct Scenario {
   int stagings;      // how often the application stages newImage before the reset; 0: it stands
                      // in the update slot already
   bool installable;  // whether the install must end with the new image
+  std::uint64_t sampled = 1;  // cuts at every this-many-th operation only: the large images whose
+                              // point is where they end, not their many operations
 };
 
 std::vector<Scenario> scenarios(std::uint32_t slotSize, std::uint32_t sectorSize) {
@@ -98,11 +100,12 @@ std::vector<Scenario> scenarios(std::uint32_t slotSize, std::uint32_t sectorSize
       {"the installed image again", old, old, 1, true},
       {"one byte differs", old, loadImage(oneBytePayload, kRamStart, kRamStart + 1), 1, true},
       {"larger than the slot", old, loadImage(randomBytes(slotSize, 7), kRamStart, kRamStart + 1), 1, false},
-      {"fills the slot exactly", old, loadImage(randomBytes(slotSize - 44, 15), kRamStart, kRamStart + 1), 1, true},
-      {"ends on a sector boundary", old, loadImage(randomBytes(slotSize / 2 - 44, 16), kRamStart, kRamStart + 1), 1, true},
+      {"fills the slot exactly", old, loadImage(randomBytes(slotSize - 44, 15), kRamStart, kRamStart + 1), 1, true, 8},
+      {"ends on a sector boundary", old, loadImage(randomBytes(slotSize / 2 - 44, 16), kRamStart, kRamStart + 1), 1, true,
+       8},
       // A trailer's room after it reaches 8 bytes into a third sector, its payload alone does not.
       {"its header takes it into another sector", old,
-       loadImage(randomBytes(2 * sectorSize - 148, 17), kRamStart, kRamStart + 1), 1, true},
+       loadImage(randomBytes(2 * sectorSize - 148, 17), kRamStart, kRamStart + 1), 1, true, 8},
       // The last program unit only part the image's, and zeros: erased flash reads as zero words.
       {"its last partial unit zeros", old, loadImage(endingIn(1000, 40, 0x00, 18), kRamStart, kRamStart + 1), 1, true},
       {"linked outside the RAM window", old, loadImage(randomBytes(900, 8), kRamStart + kRamSize, kRamStart + kRamSize + 1), 1, false},
@@ -454,7 +457,7 @@ Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint
     const std::vector<std::uint32_t> operations = campaign.operations();
     figures.mostErases = std::max(figures.mostErases, campaign.mostErasesUncut());
     std::uint64_t firstCuts = 0;
-    for (std::size_t index = 0; index < operations.size(); index += static_cast<std::size_t>(firstStride)) {
+    for (std::size_t index = 0; index < operations.size(); index += static_cast<std::size_t>(firstStride * scenario.sampled)) {
       for (const PowerCut& first : cutsOf(index, operations[index], index + 1 == operations.size(), geometry.programUnit, trial == Trial::None)) {
         const std::uint64_t recovery = campaign.run(first, std::nullopt, figures);
         if (++firstCuts % secondEvery != 0) continue;
