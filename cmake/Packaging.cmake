@@ -10,22 +10,41 @@ set(programs packLoadable stampPack imageInfo)
 set(packageDocDir ${CMAKE_INSTALL_DATADIR}/doc/orva-image-tools)
 set(cmakePackageDir ${CMAKE_INSTALL_LIBDIR}/cmake/ImagePackers)
 
-# installGuides(DESTINATION LOADER_README MANUAL_PAGE): installs the guides in docs/ to
-# DESTINATION, their links to files of the checkout made to reach where those are installed:
-# ../loader/README.md to LOADER_README and ../man/<page>.1 to MANUAL_PAGE (in which <page>
-# stands for the page's name), both relative to DESTINATION. Copied at configure time, and
-# again whenever a guide changes.
+# installDocument(FILE DESTINATION LOADER_README MANUAL_PAGE [FROM RENAMED...]): installs the
+# Markdown FILE (relative to the checkout) to DESTINATION, its links to files of the checkout
+# made to reach where those are installed: loader/README.md to LOADER_README and man/<page>.1
+# to MANUAL_PAGE (in which <page> stands for the page's name), both relative to DESTINATION,
+# and each further file FROM of the checkout to RENAMED. Copied at configure time, and again
+# whenever the file changes.
+function(installDocument file destination loaderReadme manualPage)
+  set(source ${PROJECT_SOURCE_DIR}/${file})
+  get_filename_component(folder ${file} DIRECTORY)
+  set(up "")
+  set(upPattern "")
+  if(folder)
+    set(up "../")  # docs/ is one folder down
+    set(upPattern "\\.\\./")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} text)
+  string(REPLACE "](${up}loader/README.md" "](${loaderReadme}" text "${text}")
+  string(REPLACE "<page>" "\\1" manualPattern "${manualPage}")
+  string(REGEX REPLACE "\\]\\(${upPattern}man/([A-Za-z]+)\\.1\\)" "](${manualPattern})" text "${text}")
+  set(renames ${ARGN})
+  while(renames)
+    list(POP_FRONT renames from renamed)
+    string(REPLACE "](${up}${from})" "](${renamed})" text "${text}")
+  endwhile()
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/documents/${file} "${text}")
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/documents/${file} DESTINATION ${destination})
+endfunction()
+
+# installGuides(DESTINATION LOADER_README MANUAL_PAGE [FROM RENAMED...]): each guide of docs/
+# through installDocument.
 function(installGuides destination loaderReadme manualPage)
-  file(GLOB guides ${PROJECT_SOURCE_DIR}/docs/*.md)
+  file(GLOB guides RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
   foreach(guide IN LISTS guides)
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${guide})
-    file(READ ${guide} text)
-    string(REPLACE "](../loader/README.md" "](${loaderReadme}" text "${text}")
-    string(REPLACE "<page>" "\\1" manualPattern "${manualPage}")
-    string(REGEX REPLACE "\\]\\(\\.\\./man/([A-Za-z]+)\\.1\\)" "](${manualPattern})" text "${text}")
-    get_filename_component(name ${guide} NAME)
-    file(WRITE ${PROJECT_BINARY_DIR}/packaging/guides/${name} "${text}")
-    install(FILES ${PROJECT_BINARY_DIR}/packaging/guides/${name} DESTINATION ${destination})
+    installDocument(${guide} ${destination} ${loaderReadme} ${manualPage} ${ARGN})
   endforeach()
 endfunction()
 
@@ -36,13 +55,15 @@ if(WIN32)
   # The full documentation beside it: the README and the guides in docs/ as they stand (Markdown
   # is plain text), and each manual page as text where groff is at hand to render it, else as
   # its source.
-  install(FILES README.md DESTINATION .)
+  install(FILES CONTRIBUTING.md DESTINATION .)
   find_program(GROFF groff)
   if(GROFF)
-    installGuides(docs ../loader/README.md ../<page>.txt)
+    set(manualText <page>.txt)
   else()
-    installGuides(docs ../loader/README.md ../<page>.1.txt)
+    set(manualText <page>.1.txt)
   endif()
+  installDocument(README.md . loader/README.md ${manualText} LICENSE LICENSE.txt)
+  installGuides(docs ../loader/README.md ../${manualText} LICENSE ../LICENSE.txt)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
   set(manualTexts "")
   foreach(program IN LISTS programs)
