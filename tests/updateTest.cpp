@@ -976,15 +976,6 @@ ldrStatus verifySlotOnce(const ldrTrust* trust, const ldrFlash* flash, std::uint
   return at->second.first;
 }
 
-// The image with its header's checksum made again, so that only the signature tells a change
-// in the payload.
-Bytes withChecksumMadeAgain(Bytes image) {
-  const std::uint32_t size = image[4] | image[5] << 8 | image[6] << 16 | static_cast<std::uint32_t>(image[7]) << 24;
-  const std::uint32_t sum = referenceWordSum(Bytes(image.begin() + 44, image.begin() + 44 + size));
-  for (int i = 0; i < 4; ++i) image[40 + i] = static_cast<unsigned char>(sum >> (8 * i));
-  return image;
-}
-
 constexpr std::uint32_t kOldCounter = 5;
 
 Bytes appImage(std::size_t size, std::uint32_t seed) { return loadImage(randomBytes(size, seed), kRamStart, kRamStart + 1); }
