@@ -34,7 +34,7 @@ const FlashGeometry kGeometry{"fuzz", kSector, 8, 0xFF, true, true};
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   FlashModel flash(kGeometry, 2 * kSlot + 3 * kSector);
-  ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector, nullptr};
+  ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector, nullptr, 0};
 #ifdef UPDATE_FUZZ_SIGNED
   // Bit 4 of the first byte: a device that takes signed images only, over arbitrary flash or a
   // stream (the modes that stage images of their own stage unsigned ones).

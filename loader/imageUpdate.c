@@ -2,16 +2,19 @@
  * for the contract of each call.
  *
  * What is written where, and in what order:
- * - The status area is a log of 32-byte records, appended one after another in one of its two
- *   sectors, each in a slot of its own: 32 bytes, or one program unit where units are wider. Each record is four little-endian words (a tag with the record's kind, a sequence
- *   number, the image's checksum and size) followed by their four complements. A torn program
- *   or erase moves bits one way only, so it can never leave a word and its complement that
- *   still agree: a torn record is recognised as such and never read as another. The newest
- *   whole record (the highest sequence number) is the state. When a sector is full, the other
- *   one, which holds only older records, is erased and the log goes on there.
+ * - The status area is a log of 32-byte records, appended one after another in one of its
+ *   sectors, each in a slot of its own: 32 bytes, or one program unit where units are wider.
+ *   Each record is four little-endian words (a tag with the record's kind, a sequence number,
+ *   the image's checksum and size) followed by their four complements. A torn program or erase
+ *   moves bits one way only, so it can never leave a word and its complement that still agree:
+ *   a torn record is recognised as such and never read as another. The newest whole record
+ *   (the highest sequence number) is the state. When a sector is full, the next one round the
+ *   area, which holds only older records, is erased and the log goes on there: each sector is
+ *   erased once for every round of the log.
  * - Staging first records "idle" if an image was staged (so that nothing in the update slot is
  *   installable while it changes), then erases the slot's sectors as the stream reaches them and
- *   programs the payload, each program read back. The header's program units come last: under
+ *   programs the payload, each program read back; at the end it erases the rest of the slot as far
+ *   as the primary's image reaches, so that a swap reads no unit an older staging tore. The header's program units come last: under
  *   the ECC rule the unit that holds the magic number is the very last, and without it every
  *   header unit is first programmed with the magic left erased and then once more with it, so
  *   that a cut inside the header leaves a magic number that is not whole. Then "staged".
@@ -19,8 +22,12 @@
  *   the primary slot sector by sector where it differs, compares every byte, and records
  *   "installed". The update slot is not written while it is staged, so a cut anywhere leaves a
  *   primary slot that the next install finishes from the same bytes.
- * - Install on trial swaps the slots instead, through the scratch sector: "swap in" first, then
- *   one record per finished step of each sector, then "on trial". The next boot that finds "on
+ * - Install on trial swaps the slots instead: "swap in" first, then one record per finished step,
+ *   then "on trial". A swap of n sectors first moves the primary's sectors one up, the last into
+ *   the scratch sector, from the last down; then per sector, the update's to the primary's and
+ *   the primary's old one, moved up, to the update's: each sector of the slots and the scratch
+ *   sector is erased once (the primary's twice, but its first), where a swap through a scratch
+ *   sector would erase that one n times. The next boot that finds "on
  *   trial" records "swap back" and swaps the same way, then "reverted"; a confirm records
  *   "confirmed". Staging is refused from "swap in" to the end of the trial, so the old image in
  *   the update slot stays whole for as long as a revert may need it. */
@@ -66,7 +73,7 @@ static const uint8_t stateOfRecord[] = {
     LDR_STATE_SWAPPING, LDR_STATE_SWAPPING,        LDR_STATE_ON_TRIAL, LDR_STATE_CONFIRMED, LDR_STATE_REVERTED};
 
 /* A swap record's progress word: bit 31, no revert possible (the primary slot held no intact
- * image); bits 20-30, the sectors to swap; bits 0-19, the next step, sector << 2 | step. */
+ * image); bits 20-30, the sectors to swap; bits 0-19, the next of its 3n steps (see swapSlots). */
 #define LDR_SWAP_NO_REVERT 0x80000000u
 #define LDR_SWAP_SECTORS(progress) (((progress) >> 20) & 0x7FFu)
 #define LDR_SWAP_STEP(progress) ((progress)&0xFFFFFu)
@@ -86,12 +93,12 @@ typedef struct {
   uint32_t imageSize;
 } ldrRecord;
 
-/* What a scan of the status log found. */
+/* Where the status log stands: what a scan found, kept up to date by each record appended. */
 typedef struct {
-  bool found;           /* a whole record exists */
-  ldrRecord latest;     /* the newest whole record, if found */
-  uint32_t sector;      /* the sector (0 or 1) that holds it */
-  uint32_t nextSlot[2]; /* per sector: the offset of the slot after the last one that is not erased */
+  bool found;       /* a whole record exists */
+  ldrRecord latest; /* the newest whole record, if found */
+  uint32_t sector;  /* the status sector that holds it (the first, if none) */
+  uint32_t next;    /* the offset in that sector of the slot after the last one that is not erased */
 } ldrLogScan;
 
 static uint32_t getLittle32(const unsigned char *bytes) {
@@ -151,6 +158,21 @@ static LDR_NOINLINE bool apart(uint32_t a, uint32_t aSize, uint32_t b, uint32_t 
   return b >= a ? b - a >= aSize : a - b >= bSize;
 }
 
+/* The status area's sectors. */
+static uint32_t statusSectors(const ldrUpdateLayout *layout) {
+  return layout->statusSectors == 0u ? 2u : layout->statusSectors;
+}
+
+/* The bytes of `count` sectors of `sector` bytes (a power of two), or 0 where they pass 2^32:
+ * by shifts, for the reason scanLog gives. */
+static uint32_t sectorsSize(uint32_t count, uint32_t sector) {
+  for (; sector > 1u; sector >>= 1) {
+    if (count > 0x7FFFFFFFu) return 0;
+    count <<= 1;
+  }
+  return count;
+}
+
 ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
   const ldrFlash *flash;
   uint32_t sector;
@@ -167,7 +189,8 @@ ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout) {
   if (!isPowerOfTwo(flash->programUnit) || flash->programUnit > LDR_MAX_PROGRAM_UNIT || !isPowerOfTwo(sector) ||
       sector < 2u * recordSlot(flash) || sector > 0x1000000u || (flash->erasedValue != 0x00u && flash->erasedValue != 0xFFu))
     return LDR_BAD_LAYOUT;
-  statusSize = 2u * sector;
+  if (layout->statusSectors == 1u || layout->statusSectors > 0xFFFFu) return LDR_BAD_LAYOUT;
+  statusSize = sectorsSize(statusSectors(layout), sector);
   if (!sectorRegion(layout->primarySlot, layout->slotSize, sector) ||
       !sectorRegion(layout->updateSlot, layout->slotSize, sector) ||
       !sectorRegion(layout->statusArea, statusSize, sector) ||
@@ -203,49 +226,54 @@ static bool readRecord(const ldrFlash *flash, uint32_t address, ldrRecord *recor
   return true;
 }
 
+/* Reads the whole log into *scan. */
 static void scanLog(const ldrUpdateLayout *layout, ldrLogScan *scan) {
   const ldrFlash *flash = layout->flash;
   const uint32_t stride = recordSlot(flash);
+  const uint32_t sectors = statusSectors(layout);
+  uint32_t address = layout->statusArea;
   uint32_t sector;
   scan->found = false;
-  scan->sector = 0;
+  scan->sector = scan->next = 0;
   scan->latest.kind = scan->latest.sequence = scan->latest.checksum = scan->latest.imageSize = 0;
-  for (sector = 0; sector < 2u; ++sector) {
+  for (sector = 0; sector < sectors; ++sector, address += flash->sectorSize) {
+    uint32_t next = 0;
     uint32_t slot;
-    scan->nextSlot[sector] = 0;
+    bool newest = sector == 0u; /* where the log starts while it holds no record */
     /* By offsets, not by a count of slots: a division, which a Cortex-M0 has no instruction for. */
     for (slot = 0; slot < flash->sectorSize; slot += stride) {
       ldrRecord record;
       bool erased;
-      const uint32_t address = layout->statusArea + sector * flash->sectorSize + slot;
-      const bool whole = readRecord(flash, address, &record, &erased);
-      if (!erased) scan->nextSlot[sector] = slot + stride;
+      const bool whole = readRecord(flash, address + slot, &record, &erased);
+      if (!erased) next = slot + stride;
       if (whole && (!scan->found || record.sequence > scan->latest.sequence)) {
-        scan->found = true;
+        scan->found = newest = true;
         scan->latest = record;
-        scan->sector = sector;
       }
+    }
+    if (newest) {
+      scan->sector = sector;
+      scan->next = next;
     }
   }
 }
 
-/* Appends a record of `kind` after the newest one, in its sector or, when that is full, at the
- * start of the other, erased first. A slot whose program is refused (one a cut tore before any
- * bit moved reads as erased, yet under the ECC rule takes no second program) is passed over for
- * the next; a program that was accepted but reads back wrong is a failure. */
-static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, uint32_t imageSize) {
+/* Appends a record of `kind` after the newest one *scan has, in its sector or, when that is
+ * full, at the start of the next one round the area, erased first; then *scan says where the
+ * log stands. A slot whose program is refused (one a cut tore before any bit moved reads as
+ * erased, yet under the ECC rule takes no second program) is passed over for the next; a
+ * program that was accepted but reads back wrong is a failure. */
+static ldrStatus appendRecord(const ldrUpdateLayout *layout, ldrLogScan *scan, uint32_t kind, uint32_t checksum,
+                              uint32_t imageSize) {
   const ldrFlash *flash = layout->flash;
   const uint32_t stride = recordSlot(flash);
   unsigned char bytes[LDR_MAX_PROGRAM_UNIT]; /* the record, then erased bytes to the unit's end */
   uint32_t words[4];
-  ldrLogScan scan;
-  uint32_t sector;
   uint32_t slot;
   unsigned i;
   ldrStatus status = LDR_FLASH_PROGRAM_FAILED;
-  scanLog(layout, &scan);
   words[0] = LDR_RECORD_TAG | kind;
-  words[1] = scan.found ? scan.latest.sequence + 1u : 1u;
+  words[1] = scan->found ? scan->latest.sequence + 1u : 1u;
   words[2] = checksum;
   words[3] = imageSize;
   for (i = 0; i < 4u; ++i) {
@@ -253,18 +281,26 @@ static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint
     putLittle32(bytes + 16u + 4u * i, ~words[i]);
   }
   for (i = LDR_RECORD_SIZE; i < stride; ++i) bytes[i] = flash->erasedValue;
-  sector = scan.sector;
   /* Two tries at most in one sector: the slot after the last written, and the one after it. */
-  for (slot = scan.nextSlot[sector]; slot < scan.nextSlot[sector] + 2u * stride && slot < flash->sectorSize;
-       slot += stride) {
-    status = programVerified(flash, layout->statusArea + sector * flash->sectorSize + slot, bytes, stride);
-    if (status != LDR_FLASH_PROGRAM_FAILED) return status;
+  for (slot = scan->next; slot < scan->next + 2u * stride && slot < flash->sectorSize && status == LDR_FLASH_PROGRAM_FAILED;
+       slot += stride)
+    status = programVerified(flash, layout->statusArea + scan->sector * flash->sectorSize + slot, bytes, stride);
+  if (status == LDR_FLASH_PROGRAM_FAILED) {
+    /* Full, or refused twice: the next sector holds only older records. */
+    scan->sector = scan->sector + 1u == statusSectors(layout) ? 0u : scan->sector + 1u;
+    slot = 0;
+    status = flashErase(flash, layout->statusArea + scan->sector * flash->sectorSize);
+    if (status == LDR_OK) status = programVerified(flash, layout->statusArea + scan->sector * flash->sectorSize, bytes, stride);
+    slot += stride;
   }
-  /* Full, or refused twice: the other sector holds only older records. */
-  sector ^= 1u;
-  status = flashErase(flash, layout->statusArea + sector * flash->sectorSize);
   if (status != LDR_OK) return status;
-  return programVerified(flash, layout->statusArea + sector * flash->sectorSize, bytes, stride);
+  scan->found = true;
+  scan->next = slot;
+  scan->latest.kind = kind;
+  scan->latest.sequence = words[1];
+  scan->latest.checksum = checksum;
+  scan->latest.imageSize = imageSize;
+  return LDR_OK;
 }
 
 /* ---- Signed images ---- */
@@ -275,6 +311,19 @@ static ldrStatus appendRecord(const ldrUpdateLayout *layout, uint32_t kind, uint
  * erased flash. */
 static uint32_t withTrailerRoom(const ldrUpdateLayout *layout, uint32_t length) {
   return layout->slotSize - length < LDR_TRAILER_SIZE ? layout->slotSize : length + LDR_TRAILER_SIZE;
+}
+
+/* Where the image in the slot at `slot` ends, with its trailer's room, in whole units: an
+ * offset into the slot; 0 if no image header that fits the slot is there. */
+static uint32_t imageExtent(const ldrUpdateLayout *layout, uint32_t slot) {
+  unsigned char bytes[LDR_LOAD_HEADER_SIZE];
+  ldrLoadHeader header;
+  size_t payloadBytes;
+  if (flashRead(layout->flash, slot, bytes, LDR_LOAD_HEADER_SIZE) != LDR_OK ||
+      ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, &header) != LDR_OK ||
+      ldrLoadImageExtent(&header, layout->slotSize, &payloadBytes) != LDR_OK)
+    return 0;
+  return roundUp(withTrailerRoom(layout, LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes), layout->flash->programUnit);
 }
 
 /* With trust configured: whether the image in the update slot is signed by a trusted key, and
@@ -332,7 +381,7 @@ static ldrStatus unstage(const ldrUpdateLayout *layout) {
   if (scan.latest.kind == RECORD_ON_TRIAL || scan.latest.kind == RECORD_SWAP_IN || scan.latest.kind == RECORD_SWAP_BACK)
     return LDR_NOT_CONFIRMED;
   if (scan.latest.kind != RECORD_STAGED) return LDR_OK;
-  return appendRecord(layout, RECORD_IDLE, 0u, 0u);
+  return appendRecord(layout, &scan, RECORD_IDLE, 0u, 0u);
 }
 
 ldrStatus ldrStageBegin(ldrStaging *staging, const ldrUpdateLayout *layout) {
@@ -471,11 +520,15 @@ static ldrStatus finishStream(ldrStaging *staging) {
   const ldrFlash *flash = staging->layout->flash;
   const uint32_t unit = flash->programUnit;
   const uint32_t headEnd = roundUp(LDR_LOAD_HEADER_SIZE, unit);
+  const uint32_t primaryEnd = imageExtent(staging->layout, staging->layout->primarySlot);
+  const uint32_t imageEnd = withTrailerRoom(staging->layout, staging->expected);
+  ldrLogScan scan;
   uint32_t i;
   ldrStatus status;
   if (staging->expected == 0u || staging->received < staging->expected) return LDR_STREAM_TOO_SHORT;
-  /* The room for a trailer erased too, so that no old one follows an unsigned image. */
-  status = eraseUpTo(staging, withTrailerRoom(staging->layout, staging->expected));
+  /* The room for a trailer erased too, so that no old one follows an unsigned image; and the
+   * rest of what a swap reads, so that it finds no unit an older staging tore. */
+  status = eraseUpTo(staging, primaryEnd > imageEnd ? primaryEnd : imageEnd);
   /* What follows the image in its last unit stays erased. */
   for (i = staging->received; i < headEnd; ++i) staging->head[i] = flash->erasedValue;
   if (status == LDR_OK && staging->pendingCount > 0u) {
@@ -486,9 +539,9 @@ static ldrStatus finishStream(ldrStaging *staging) {
   if (status == LDR_OK && ldrWordSumFinish(&staging->sum) != staging->header.checksum) status = LDR_BAD_CHECKSUM;
   if (status == LDR_OK) status = programHead(staging);
   if (status == LDR_OK) status = checkTrust(staging->layout);
-  if (status == LDR_OK)
-    status = appendRecord(staging->layout, RECORD_STAGED, staging->header.checksum, staging->header.imageSize);
-  return status;
+  if (status != LDR_OK) return status;
+  scanLog(staging->layout, &scan);
+  return appendRecord(staging->layout, &scan, RECORD_STAGED, staging->header.checksum, staging->header.imageSize);
 }
 
 ldrStatus ldrStageFinish(ldrStaging *staging) {
@@ -602,10 +655,9 @@ static ldrStatus copyToPrimary(const ldrUpdateLayout *layout, uint32_t length) {
 /* Refuses the staged image for `why`. A refusal of what the slot holds is recorded, so that
  * later boots do not check it again; a read that failed may not fail next time, and is not. If
  * recording fails, the next boot refuses it again. */
-static ldrStatus refuse(const ldrUpdateLayout *layout, const ldrRecord *staged, ldrStatus why,
-                        ldrInstallOutcome *outcome) {
+static ldrStatus refuse(const ldrUpdateLayout *layout, ldrLogScan *scan, ldrStatus why, ldrInstallOutcome *outcome) {
   *outcome = LDR_UPDATE_REFUSED;
-  if (why != LDR_FLASH_READ_FAILED) (void)appendRecord(layout, RECORD_REFUSED, staged->checksum, 0u);
+  if (why != LDR_FLASH_READ_FAILED) (void)appendRecord(layout, scan, RECORD_REFUSED, scan->latest.checksum, 0u);
   return why;
 }
 
@@ -622,7 +674,7 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) 
   if (!scan.found || scan.latest.kind != RECORD_STAGED) return LDR_OK;
 
   status = checkStaged(layout, &scan.latest, &header, &length);
-  if (status != LDR_OK) return refuse(layout, &scan.latest, status, outcome);
+  if (status != LDR_OK) return refuse(layout, &scan, status, outcome);
   status = copyToPrimary(layout, withTrailerRoom(layout, length));
   if (status != LDR_OK) {
     *outcome = LDR_INSTALL_INCOMPLETE;
@@ -631,69 +683,72 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome) 
   *outcome = LDR_INSTALLED;
   /* The primary slot holds the image whether or not this lands: if not, the next boot finds
    * every sector the same and records it then. */
-  return appendRecord(layout, RECORD_INSTALLED, header.checksum, header.imageSize);
+  return appendRecord(layout, &scan, RECORD_INSTALLED, header.checksum, header.imageSize);
 }
 
 /* ---- Install on trial, with revert ---- */
 
-/* The sectors the image in the slot at `slot` spans, up to its last unit; 0 if no image header
- * that fits the slot is there. */
-static uint32_t imageSectors(const ldrUpdateLayout *layout, uint32_t slot) {
-  const ldrFlash *flash = layout->flash;
-  unsigned char bytes[LDR_LOAD_HEADER_SIZE];
-  ldrLoadHeader header;
-  size_t payloadBytes;
-  uint32_t end;
-  uint32_t sectors = 0;
-  uint32_t offset;
-  if (flashRead(flash, slot, bytes, LDR_LOAD_HEADER_SIZE) != LDR_OK ||
-      ldrReadLoadHeader(bytes, LDR_LOAD_HEADER_SIZE, &header) != LDR_OK ||
-      ldrLoadImageExtent(&header, layout->slotSize, &payloadBytes) != LDR_OK)
-    return 0;
-  end = roundUp(withTrailerRoom(layout, LDR_LOAD_HEADER_SIZE + (uint32_t)payloadBytes), flash->programUnit);
-  for (offset = 0; offset < end; offset += flash->sectorSize) ++sectors;
-  return sectors;
+/* Where the swap's first phase moves the primary's sector `index` of `sectors`: one sector up,
+ * the last into the scratch sector. */
+static uint32_t movedTo(const ldrUpdateLayout *layout, uint32_t index, uint32_t sectors) {
+  return index + 1u < sectors ? layout->primarySlot + (index + 1u) * layout->flash->sectorSize : layout->scratchSector;
 }
 
-/* Swaps the first sectors of the primary and update slots through the scratch sector, three
- * steps a sector: the primary's to the scratch, the update's to the primary, the scratch's to
- * the update. Each step's source is untouched until a later step, so a step cut part way is
- * simply done again; each finished step is recorded (a record of `kind` whose size word holds
- * `progress`, advanced), and a resumed swap starts at the step after the last one recorded. */
-static ldrStatus swapSlots(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, uint32_t progress) {
+/* Swaps the first n sectors of the primary and update slots, n as `progress` says, in 3n steps
+ * of one sector copy each: steps 0 to n - 1 move the primary's sectors n - 1 down to 0 one up
+ * (movedTo); then sector i takes steps n + 2i, the update's to the primary's, and n + 2i + 1,
+ * the primary's old one (moved up) to the update's. Each step's source is untouched until a
+ * later step, and its destination holds nothing that another place does not hold too, so a step
+ * cut part way is simply done again; each finished step is recorded (a record of `kind` whose
+ * size word holds `progress`, advanced), and a resumed swap starts at the step after the last
+ * one recorded. */
+static ldrStatus swapSlots(const ldrUpdateLayout *layout, ldrLogScan *scan, uint32_t kind, uint32_t checksum,
+                           uint32_t progress) {
   const ldrFlash *flash = layout->flash;
   const uint32_t sectors = LDR_SWAP_SECTORS(progress);
   uint32_t step = LDR_SWAP_STEP(progress);
-  while ((step >> 2) < sectors) {
-    const uint32_t offset = (step >> 2) * flash->sectorSize;
-    const uint32_t primary = layout->primarySlot + offset;
-    const uint32_t update = layout->updateSlot + offset;
+  while (step < 3u * sectors) {
+    uint32_t from;
+    uint32_t to;
     ldrStatus status;
-    if ((step & 3u) == 0u) {
-      status = copySector(flash, primary, layout->scratchSector, flash->sectorSize);
-    } else if ((step & 3u) == 1u) {
-      status = copySector(flash, update, primary, flash->sectorSize);
+    if (step < sectors) {
+      const uint32_t index = sectors - 1u - step;
+      from = layout->primarySlot + index * flash->sectorSize;
+      to = movedTo(layout, index, sectors);
     } else {
-      status = copySector(flash, layout->scratchSector, update, flash->sectorSize);
+      const uint32_t index = (step - sectors) >> 1;
+      const uint32_t update = layout->updateSlot + index * flash->sectorSize;
+      const bool toPrimary = ((step - sectors) & 1u) == 0u;
+      from = toPrimary ? update : movedTo(layout, index, sectors);
+      to = toPrimary ? layout->primarySlot + index * flash->sectorSize : update;
     }
-    step = (step & 3u) == 2u ? (step & ~3u) + 4u : step + 1u;
-    if (status == LDR_OK) status = appendRecord(layout, kind, checksum, (progress & ~0xFFFFFu) | step);
+    status = copySector(flash, from, to, flash->sectorSize);
+    ++step;
+    if (status == LDR_OK) status = appendRecord(layout, scan, kind, checksum, (progress & ~0xFFFFFu) | step);
     if (status != LDR_OK) return status;
   }
   return LDR_OK;
 }
 
+/* The sectors that hold the first `end` bytes of a slot. */
+static uint32_t sectorsUpTo(const ldrUpdateLayout *layout, uint32_t end) {
+  uint32_t sectors = 0;
+  uint32_t offset;
+  for (offset = 0; offset < end; offset += layout->flash->sectorSize) ++sectors;
+  return sectors;
+}
+
 /* Starts a swap of `kind` over the sectors both slots' images span, and records it first. */
-static ldrStatus startSwap(const ldrUpdateLayout *layout, uint32_t kind, uint32_t checksum, bool noRevert,
-                           uint32_t *progress) {
-  const uint32_t primary = imageSectors(layout, layout->primarySlot);
-  const uint32_t update = imageSectors(layout, layout->updateSlot);
-  uint32_t sectors = primary > update ? primary : update;
+static ldrStatus startSwap(const ldrUpdateLayout *layout, ldrLogScan *scan, uint32_t kind, uint32_t checksum,
+                           bool noRevert, uint32_t *progress) {
+  const uint32_t primary = imageExtent(layout, layout->primarySlot);
+  const uint32_t update = imageExtent(layout, layout->updateSlot);
+  uint32_t sectors = sectorsUpTo(layout, primary > update ? primary : update);
 #if LDR_TEST_REVERT_SHORTFALL > 0
   if (kind == RECORD_SWAP_BACK && sectors >= LDR_TEST_REVERT_SHORTFALL) sectors -= LDR_TEST_REVERT_SHORTFALL;
 #endif
   *progress = (noRevert ? LDR_SWAP_NO_REVERT : 0u) | sectors << 20;
-  return appendRecord(layout, kind, checksum, *progress);
+  return appendRecord(layout, scan, kind, checksum, *progress);
 }
 
 /* Whether the scratch sector is one, aligned and apart from the slots and the status area. */
@@ -702,7 +757,7 @@ static bool scratchApart(const ldrUpdateLayout *layout) {
   return sectorRegion(layout->scratchSector, sector, sector) &&
          apart(layout->scratchSector, sector, layout->primarySlot, layout->slotSize) &&
          apart(layout->scratchSector, sector, layout->updateSlot, layout->slotSize) &&
-         apart(layout->scratchSector, sector, layout->statusArea, 2u * sector);
+         apart(layout->scratchSector, sector, layout->statusArea, sectorsSize(statusSectors(layout), sector));
 }
 
 ldrStatus ldrCheckTrialLayout(const ldrUpdateLayout *layout) {
@@ -719,6 +774,7 @@ ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *ou
   uint32_t length = 0;
   uint32_t progress;
   uint32_t kind;
+  uint32_t checksum;
   ldrStatus status;
   if (outcome == NULL) return LDR_NULL_ARGUMENT;
   *outcome = LDR_NOTHING_STAGED;
@@ -728,21 +784,22 @@ ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *ou
   if (!scan.found) return LDR_OK;
   kind = scan.latest.kind;
   progress = scan.latest.imageSize;
+  checksum = scan.latest.checksum;
   if (kind == RECORD_STAGED) {
     status = checkStaged(layout, &scan.latest, &header, &length);
-    if (status != LDR_OK) return refuse(layout, &scan.latest, status, outcome);
+    if (status != LDR_OK) return refuse(layout, &scan, status, outcome);
     /* Nothing intact to come back to: the new image is installed for good. */
-    status = startSwap(layout, RECORD_SWAP_IN, scan.latest.checksum,
+    status = startSwap(layout, &scan, RECORD_SWAP_IN, checksum,
                        checkSlotImage(layout, layout->primarySlot, &header, &length) != LDR_OK, &progress);
     kind = RECORD_SWAP_IN;
   } else if (kind == RECORD_ON_TRIAL) {
     /* The trial boot is over and the image did not confirm itself. */
-    status = startSwap(layout, RECORD_SWAP_BACK, scan.latest.checksum, false, &progress);
+    status = startSwap(layout, &scan, RECORD_SWAP_BACK, checksum, false, &progress);
     kind = RECORD_SWAP_BACK;
   } else if (kind != RECORD_SWAP_IN && kind != RECORD_SWAP_BACK) {
     return LDR_OK;
   }
-  if (status == LDR_OK) status = swapSlots(layout, kind, scan.latest.checksum, progress);
+  if (status == LDR_OK) status = swapSlots(layout, &scan, kind, checksum, progress);
   if (status != LDR_OK) {
     *outcome = LDR_INSTALL_INCOMPLETE;
     return status;
@@ -759,7 +816,7 @@ ldrStatus ldrInstallOnTrial(const ldrUpdateLayout *layout, ldrInstallOutcome *ou
   }
   /* The slots are swapped whether or not this lands: if not, the next boot finds the swap's
    * last step recorded and records this then. */
-  return appendRecord(layout, kind, scan.latest.checksum, 0u);
+  return appendRecord(layout, &scan, kind, checksum, 0u);
 }
 
 ldrStatus ldrReadUpdateState(const ldrUpdateLayout *layout, ldrUpdateState *state) {
@@ -782,5 +839,5 @@ ldrStatus ldrConfirm(const ldrUpdateLayout *layout) {
   scanLog(layout, &scan);
   if (scan.found && scan.latest.kind == RECORD_CONFIRMED) return LDR_OK;
   if (!scan.found || scan.latest.kind != RECORD_ON_TRIAL) return LDR_NOT_ON_TRIAL;
-  return appendRecord(layout, RECORD_CONFIRMED, scan.latest.checksum, 0u);
+  return appendRecord(layout, &scan, RECORD_CONFIRMED, scan.latest.checksum, 0u);
 }

@@ -6,8 +6,12 @@
  *
  * Flash is reached only through the board's callbacks (ldrFlash), so that memory-mapped flash,
  * a flash controller and a serial part are alike. The update's state lives in a status area of
- * two sectors of its own, outside both slots: both slots always hold exactly the bytes
+ * its own, outside both slots: whenever no swap is under way, both slots hold exactly the bytes
  * packLoadable wrote, readable by imageInfo and by any loader of the format.
+ *
+ * Wear: an update erases no sector more than twice when installed over the old image, three
+ * times on trial and confirmed, four times on trial and reverted, staging included, where the
+ * status area has the sectors LDR_STATUS_SECTORS gives (loader/README.md has the lifetimes).
  *
  * C99 and freestanding like the checks: no library call, no heap, no static state that changes.
  * Every buffer is the caller's record or on the stack: loader/README.md gives the stack of each
@@ -61,14 +65,14 @@ typedef struct {
   uint32_t primarySlot; /* the slot that boots */
   uint32_t updateSlot;  /* the slot the application stages into */
   uint32_t slotSize;    /* of each slot: a whole number of sectors */
-  uint32_t statusArea;  /* two sectors that hold the update's state */
+  uint32_t statusArea;  /* the sectors that hold the update's state: statusSectors of them */
   /* How the primary image runs: ramSize 0, in place in the primary slot (its loadAddress must
    * be the slot's address plus 44); otherwise copied into the RAM window [ramStart, ramStart +
    * ramSize), as ldrCheckPlacement checks. */
   uint32_t ramStart;
   uint32_t ramSize;
-  /* Install on trial only: one sector, apart from the slots and the status area, through which
-   * the two slots swap. */
+  /* Install on trial only: one sector, apart from the slots and the status area, that takes the
+   * primary slot's last swapped sector while the slots swap (the rest move one sector up). */
   uint32_t scratchSector;
   /* Signed images only (imageVerify.h), or NULL to take any intact image as before. With keys,
    * staging's finish, ldrInstall and ldrInstallOnTrial refuse an image that is not signed by one
@@ -76,10 +80,27 @@ typedef struct {
    * security counter is below that of the signed image the primary slot holds (LDR_DOWNGRADE),
    * before a byte of the primary slot changes. */
   const struct ldrTrust *trust;
+  /* The status area's sectors: 0 for two, as layouts made before this field have; else from 2
+   * to 65535. The log of records goes round them, so that more sectors take fewer erases each:
+   * LDR_STATUS_SECTORS gives how many hold the wear bounds above. */
+  uint32_t statusSectors;
 } ldrUpdateLayout;
 
+/* Records of the status log a sector holds, for `programUnit` units: one 32-byte record, or one
+ * unit where units are wider, in each slot. */
+#define LDR_RECORDS_PER_SECTOR(sectorSize, programUnit) ((sectorSize) / ((programUnit) > 32u ? (programUnit) : 32u))
+/* The status sectors that hold the wear bounds for slots of `slotSize` bytes, at compile time:
+ * an update reverted appends at most 6n + 6 records for slots of n sectors (three a sector for
+ * each swap, six besides), and no status sector may be erased more than four times by them. */
+#define LDR_STATUS_SECTORS(slotSize, sectorSize, programUnit)                                    \
+  LDR_AT_LEAST_TWO(LDR_STATUS_SECTORS_FOR((slotSize) / (sectorSize), LDR_RECORDS_PER_SECTOR(sectorSize, programUnit)))
+/* For n slot sectors and r records a sector: 6n + 6 records over four rounds of the log. */
+#define LDR_STATUS_SECTORS_FOR(n, r) ((6u * (n) + 6u + 4u * (r)-1u) / (4u * (r)))
+#define LDR_AT_LEAST_TWO(count) ((count) < 2u ? 2u : (count))
+
 /* Checks a layout: callbacks present, geometry in range, slots and status area aligned to
- * sectors, inside the 32-bit address space and apart, and trust, if any, with at least one key.
+ * sectors, inside the 32-bit address space and apart, a status area of 0 or 2 to 65535 sectors,
+ * and trust, if any, with at least one key.
  * LDR_OK; LDR_NULL_ARGUMENT where the layout, its flash, a callback, or trust's keys or
  * verification are missing; LDR_BAD_LAYOUT otherwise. */
 ldrStatus ldrCheckUpdateLayout(const ldrUpdateLayout *layout);
@@ -153,8 +174,9 @@ ldrStatus ldrInstall(const ldrUpdateLayout *layout, ldrInstallOutcome *outcome);
 
 /* ---- Install on trial, with revert ---- */
 
-/* Installs a staged image on trial: the primary and update slots swap, sector by sector
- * through the scratch sector, so that the old image waits in the update slot; the boot that
+/* Installs a staged image on trial: the primary and update slots swap, sector by sector,
+ * the primary's first moved one sector up (its last into the scratch sector), so that each
+ * sector of either slot is erased once a swap and the old image waits in the update slot; the boot that
  * finishes the swap starts the new image on trial (LDR_ON_TRIAL). If the next boot finds it
  * still on trial, unconfirmed (it crashed, a watchdog fired, the power failed), the slots swap
  * back and the old image starts (LDR_REVERTED); the refused image is not tried again unless it

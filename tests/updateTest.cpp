@@ -113,16 +113,20 @@ std::vector<Scenario> scenarios(std::uint32_t slotSize, std::uint32_t sectorSize
 }
 
 // A device: the flash model with the primary slot at 0, the update slot after it, the status
-// area after that and the scratch sector last.
+// area after that, with the sectors that hold the wear bounds, and the scratch sector last.
 struct Device {
   FlashModel flash;
   ldrUpdateLayout layout;
   Device(const FlashModel& prepared, std::uint32_t slotSize)
       : flash(prepared),
-        layout{flash.flash(), 0,        slotSize, slotSize,
-               2 * slotSize,  kRamStart, kRamSize, 2 * slotSize + 2 * prepared.geometry().sectorSize, nullptr} {}
+        layout{flash.flash(), 0,         slotSize, slotSize, 2 * slotSize, kRamStart,
+               kRamSize,      2 * slotSize + statusSectors(prepared.geometry(), slotSize) * prepared.geometry().sectorSize,
+               nullptr,       statusSectors(prepared.geometry(), slotSize)} {}
+  static std::uint32_t statusSectors(const FlashGeometry& geometry, std::uint32_t slotSize) {
+    return LDR_STATUS_SECTORS(slotSize, geometry.sectorSize, geometry.programUnit);
+  }
   static std::uint32_t flashSize(const FlashGeometry& geometry, std::uint32_t slotSize) {
-    return 2 * slotSize + 3 * geometry.sectorSize;
+    return 2 * slotSize + (statusSectors(geometry, slotSize) + 1) * geometry.sectorSize;
   }
 };
 
@@ -708,7 +712,7 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ldrFlash flash = *model.flash();
-    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192, nullptr};
+    ldrUpdateLayout layout{&flash, 0, 8192, 8192, 16384, kRamStart, kRamSize, 24576 + 8192, nullptr, 0};
     c.change(layout, flash);
     EXPECT_STREQ(ldrStatusName(ldrCheckUpdateLayout(&layout)), ldrStatusName(c.expected));
     EXPECT_STREQ(ldrStatusName(ldrCheckTrialLayout(&layout)), ldrStatusName(c.expected != LDR_OK ? c.expected : c.onTrial));

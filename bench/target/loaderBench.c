@@ -110,7 +110,7 @@ static void measure(uint32_t size, unsigned offset) {
  * measure()) through the board's flash and installs it, each call measured; the board's own
  * driver is outside the counted code. */
 static void measureUpdate(uint32_t size) {
-  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u, 0x18800u, NULL};
+  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u, 0x18800u, NULL, 0u};
   const unsigned char *image = (const unsigned char *)memory;
   const uint32_t length = 44u + ((size + 3u) & ~3u);
   ldrStaging staging;
@@ -156,7 +156,7 @@ static void reportStack(const char *call, volatile unsigned char *top) {
 /* The stack of each update call with the board's driver, on the image built last: staging,
  * install, staging again and install on trial, the state, and the confirm. */
 static void measureUpdateStack(void) {
-  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u, 0x18800u, NULL};
+  const ldrUpdateLayout layout = {boardFlash(), 0x10000u, 0x14000u, 0x4000u, 0x18000u, 0x20001000u, 0x3000u, 0x18800u, NULL, 0u};
   const unsigned char *image = (const unsigned char *)memory;
   const uint32_t length = 44u + PAYLOAD;
   volatile unsigned char *top;

@@ -29,7 +29,8 @@ static __attribute__((noreturn)) void resetIntoLoader(void) {
 /* The update's layout, as the boot loader has it. */
 static ldrUpdateLayout updateLayout(void) {
   const ldrUpdateLayout layout = {boardFlash(),  PRIMARY_SLOT,  UPDATE_SLOT,  SLOT_SIZE,
-                                  STATUS_AREA,   APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, NULL};
+                                  STATUS_AREA,   APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, NULL,
+                                  STATUS_SECTORS};
   return layout;
 }
 #endif

@@ -14,4 +14,8 @@ const ldrFlash *boardFlash(void);
 /* The erase unit of both boards' flash as driven here. */
 #define BOARD_SECTOR 0x400u
 
+/* The status area's sectors that hold the library's wear bounds for these slots (two, for 16
+ * KiB slots); either board's unit, 4 or 8 bytes, takes a 32-byte record a slot. */
+#define STATUS_SECTORS LDR_STATUS_SECTORS(SLOT_SIZE, BOARD_SECTOR, 8u)
+
 #endif

@@ -171,7 +171,8 @@ static void verifyPrimary(void) {
  * the primary image. */
 void resetHandler(void) {
   const ldrUpdateLayout layout = {boardFlash(), PRIMARY_SLOT,  UPDATE_SLOT,  SLOT_SIZE,
-                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, TRUST};
+                                  STATUS_AREA,  APP_RAM_START, APP_RAM_SIZE, SCRATCH_SECTOR, TRUST,
+                                  STATUS_SECTORS};
   ldrInstallOutcome outcome;
 #ifdef ON_TRIAL
   const ldrStatus status = ldrInstallOnTrial(&layout, &outcome);
