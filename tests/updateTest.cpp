@@ -444,12 +444,14 @@ std::vector<PowerCut> cutsOf(std::uint64_t index, std::uint32_t units, bool last
 // The campaign over one geometry and every scenario: one cut at every `firstStride`th operation
 // (every one, but in slow builds) in each of its torn states, and a second cut during the recovery of every `secondEvery`th first cut, at every
 // `secondStride`th operation of it.
-// With `trust`, over the scenarios `chosen` gives, on a device that takes signed images only.
+// With `trust`, over the scenarios `chosen` gives, on a device that takes signed images only;
+// slots of `slotSize`, or of 8 KiB and at least four sectors.
 Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint64_t firstStride,
                  std::uint64_t secondEvery, std::uint64_t secondStride, Trial trial = Trial::None,
                  const ldrTrust* trust = nullptr,
-                 std::vector<Scenario> (*chosen)(std::uint32_t, std::uint32_t) = scenarios) {
-  const std::uint32_t slotSize = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
+                 std::vector<Scenario> (*chosen)(std::uint32_t, std::uint32_t) = scenarios,
+                 std::uint32_t slotSize = 0) {
+  if (slotSize == 0) slotSize = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
   Figures figures;
   for (const Scenario& scenario : chosen(slotSize, geometry.sectorSize)) {
     // On trial, an image is told from the old one by its bytes.
@@ -460,6 +462,10 @@ Figures campaign(const FlashGeometry& geometry, BootLoader bootLoader, std::uint
     campaign.run(std::nullopt, std::nullopt, figures);
     const std::vector<std::uint32_t> operations = campaign.operations();
     figures.mostErases = std::max(figures.mostErases, campaign.mostErasesUncut());
+#ifndef PLANTED_FAULT
+    // The wear bounds, staging included.
+    EXPECT_LE(campaign.mostErasesUncut(), trial == Trial::None ? 2u : trial == Trial::Confirms ? 3u : 4u);
+#endif
     std::uint64_t firstCuts = 0;
     for (std::size_t index = 0; index < operations.size(); index += static_cast<std::size_t>(firstStride * scenario.sampled)) {
       for (const PowerCut& first : cutsOf(index, operations[index], index + 1 == operations.size(), geometry.programUnit, trial == Trial::None)) {
@@ -551,6 +557,29 @@ INSTANTIATE_TEST_SUITE_P(Geometries, UpdateCampaign, ::testing::ValuesIn(kGeomet
                          [](const ::testing::TestParamInfo<FlashGeometry>& param) {
                            return "geometry" + std::to_string(param.index);
                          });
+
+// Slots of 104 sectors of 256 bytes: a swap with the most records for the status area's
+// sectors, whose log goes many times round in an update. Three images, sampled at every fourth
+// operation.
+std::vector<Scenario> wideScenarios(std::uint32_t slotSize, std::uint32_t sectorSize) {
+  std::vector<Scenario> chosen;
+  for (Scenario& scenario : scenarios(slotSize, sectorSize)) {
+    const std::string name = scenario.name;
+    if (name == "many sectors" || name == "fills the slot exactly" || name == "odd size, in one sector")
+      chosen.push_back(std::move(scenario));
+  }
+  return chosen;
+}
+
+TEST(UpdateCampaignWide, OverAHundredSectorsEveryCutLeavesTheOldOrTheNewImageWithinTheWearBounds) {
+  const auto started = std::chrono::steady_clock::now();
+  const FlashGeometry& geometry = kGeometries[4];
+  const std::uint32_t slot = 104 * geometry.sectorSize;
+  Figures figures = campaign(geometry, bootWithInstall, 4 * thinning(), 64, 7, Trial::None, nullptr, wideScenarios, slot);
+  for (const Trial trial : {Trial::Confirms, Trial::NeverConfirms})
+    figures += campaign(geometry, bootOnTrial, 4 * thinning(), 1024, 11, trial, nullptr, wideScenarios, slot);
+  printFigures("campaign over 104 sectors", geometry, figures, started);
+}
 
 // The measurement the design answers: a 4,096-byte image whose last 96 bytes are zeros, copied
 // a word at a time over erased flash; of the 1,025 cuts between words, 24 leave a copy that
@@ -689,6 +718,17 @@ TEST(UpdateLayout, RefusesWhatTheLibraryCannotDrive) {
          l.scratchSector = l.statusArea + 8192; }, LDR_OK, LDR_OK},
       {"the status area inside a larger update slot", [](ldrUpdateLayout& l, ldrFlash&) {
          l.slotSize = 16384; l.updateSlot = 16384; l.statusArea = 24576; l.scratchSector = 40960; }, LDR_BAD_LAYOUT},
+      {"three status sectors, the scratch sector on the third",
+       [](ldrUpdateLayout& l, ldrFlash&) { l.statusSectors = 3; l.scratchSector = l.statusArea + 8192; }, LDR_OK},
+      {"three status sectors, the scratch sector after them",
+       [](ldrUpdateLayout& l, ldrFlash&) { l.statusSectors = 3; }, LDR_OK, LDR_OK},
+      {"a status area of one sector", [](ldrUpdateLayout& l, ldrFlash&) { l.statusSectors = 1; }, LDR_BAD_LAYOUT},
+      {"a status area of 65,536 sectors", [](ldrUpdateLayout& l, ldrFlash&) { l.statusSectors = 0x10000; }, LDR_BAD_LAYOUT},
+      {"three status sectors past 2^32", [](ldrUpdateLayout& l, ldrFlash&) {
+         l.statusSectors = 3; l.statusArea = 0xFFFFE000; }, LDR_BAD_LAYOUT},
+      {"a status area larger than the address space", [](ldrUpdateLayout& l, ldrFlash& f) {
+         f.sectorSize = 1u << 17; l.slotSize = l.updateSlot = 1u << 17; l.statusArea = 1u << 18; l.statusSectors = 0xFFFF; },
+       LDR_BAD_LAYOUT},
       {"program unit 3", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 3; }, LDR_BAD_LAYOUT},
       {"program unit 1024", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 1024; }, LDR_BAD_LAYOUT},
       {"program unit 512", [](ldrUpdateLayout&, ldrFlash& f) { f.programUnit = 512; }, LDR_OK, LDR_OK},
@@ -841,6 +881,23 @@ TEST(OnTrial, OverABlankPrimaryTheImageIsInstalledForGood) {
   }
 }
 
+// A unit torn by a cut in an older staging, past the end of the image staged since and inside
+// the primary's: the swap reads it, and must find it erased (on ECC flash, a torn unit faults).
+TEST(OnTrial, ASwapFindsNoUnitAnOlderStagingTore) {
+  const Bytes old = loadImage(randomBytes(7000, 76), kRamStart, kRamStart + 1);
+  const Bytes image = loadImage(randomBytes(1000, 77), kRamStart, kRamStart + 1);
+  TableDevice device(kGeometries[1], old);
+  device.flash.tear(TableDevice::kSlot + 6000);
+  ASSERT_EQ(stage(device, image), LDR_OK);
+  ldrInstallOutcome outcome;
+  EXPECT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_ON_TRIAL);
+  EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), image);
+  EXPECT_EQ(ldrInstallOnTrial(&device.layout, &outcome), LDR_OK);
+  EXPECT_EQ(outcome, LDR_REVERTED);
+  EXPECT_EQ(startable(device.flash, 0, TableDevice::kSlot), old);
+}
+
 // What a flash part or a forger can do that no power cut does, each refused before "installed"
 // is recorded: a program accepted that reads back otherwise, a staged image replaced by one of
 // another size with the same checksum, a callback failing part way through a swap, and a
@@ -899,21 +956,89 @@ TEST(Install, WhatNoPowerCutDoesIsCaught) {
 
 // Staging erases each sector the image and its trailer's room span once, and no other: an image
 // that fills the slot does not reach the sector after it.
+// As far as a longer image in the primary slot reaches too, all that a swap reads.
 TEST(Staging, ErasesEachSectorItNeedsOnce) {
   const FlashGeometry& geometry = kGeometries[4];  // 256-byte sectors
   const std::uint32_t sector = geometry.sectorSize;
   const std::uint32_t slot = TableDevice::kSlot;
-  for (const std::uint32_t length : {slot, slot - 112, slot - 113, 8 * sector, 8 * sector - 112, 8 * sector - 108, 48u}) {
-    SCOPED_TRACE(std::to_string(length) + " bytes");
-    TableDevice device(geometry, Bytes{});
+  struct Case {
+    std::uint32_t length;
+    std::uint32_t primary = 0;  // the primary image's length, 0 for none
+  } const cases[] = {{slot}, {slot - 112}, {slot - 113}, {8 * sector}, {8 * sector - 112}, {8 * sector - 108}, {48},
+                     {48, 10 * sector - 112}, {10 * sector - 112, 48}};
+  for (const Case& c : cases) {
+    const std::uint32_t length = c.length;
+    SCOPED_TRACE(std::to_string(length) + " bytes over " + std::to_string(c.primary));
+    TableDevice device(geometry, c.primary == 0 ? Bytes{} : loadImage(randomBytes(c.primary - 44, 3), kRamStart, kRamStart + 1));
     FlashModel counting(device.flash);
     Device fresh(counting, slot);
     ASSERT_EQ(stage(fresh, loadImage(randomBytes(length - 44, length), kRamStart, kRamStart + 1)), LDR_OK);
-    const std::uint32_t spanned = (std::min(slot, length + 112) + sector - 1) / sector;
+    const std::uint32_t spanned = (std::min(slot, std::max(length, c.primary) + 112) + sector - 1) / sector;
     for (std::uint32_t at = 0; at < Device::flashSize(geometry, slot); at += sector) {
       const bool inSpan = at >= slot && at < slot + spanned * sector;
       EXPECT_EQ(fresh.flash.erasesOf(at), inSpan ? 1u : 0u) << "sector at " << at;
     }
+  }
+}
+
+// The most erases any sector takes in each of five updates in a row on one device (the status
+// log anywhere in its round), staging included: at most 2 installed over the old image, 3 on
+// trial and confirmed, 4 on trial and reverted; with the updates that gives before a sector
+// rated for 10,000 cycles wears out. The slots hold images of `image` bytes.
+TEST(Wear, NoUpdateErasesASectorMoreThanItsBound) {
+  struct Case {
+    const char* name;
+    FlashGeometry geometry;
+    std::uint32_t slot;
+    std::uint32_t image;
+  };
+  std::vector<Case> cases;
+  for (const FlashGeometry& geometry : kGeometries) {
+    const std::uint32_t slot = std::max<std::uint32_t>(8 * 1024, 4 * geometry.sectorSize);
+    cases.push_back({geometry.name, geometry, slot, slot - 600});
+  }
+  cases.push_back({kGeometries[4].name, kGeometries[4], 104 * 256, 104 * 256 - 600});
+  // The lifetimes loader/README.md gives: images that fill their slots.
+  for (const std::uint32_t sector : {2048u, 4096u, 131072u})
+    for (const std::uint32_t image : {64u * 1024, 512u * 1024})
+      cases.push_back({"", {"", sector, 8, 0xFF, true, true}, (image + sector - 1) / sector * sector, image});
+  for (const Case& c : cases) {
+    const FlashGeometry& geometry = c.geometry;
+    const std::uint32_t slot = c.slot;
+    std::uint32_t most[3] = {};
+    for (int way = 0; way < 3; ++way) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.image) + " bytes, way " + std::to_string(way));
+      Device d(FlashModel(geometry, Device::flashSize(geometry, slot)), slot);
+      d.layout.ramSize = 1u << 20;
+      d.flash.place(0, loadImage(randomBytes(c.image - 44, 80), kRamStart, kRamStart + 1));
+      for (std::uint32_t update = 1; update <= 5; ++update) {
+        std::vector<std::uint32_t> before;
+        for (std::uint32_t at = 0; at < Device::flashSize(geometry, slot); at += geometry.sectorSize)
+          before.push_back(d.flash.erasesOf(at));
+        const Bytes image = loadImage(randomBytes(c.image - 44, 80 + update), kRamStart, kRamStart + 1);
+        ASSERT_EQ(stage(d, image), LDR_OK);
+        ldrInstallOutcome outcome;
+        if (way == 0) {
+          ASSERT_EQ(ldrInstall(&d.layout, &outcome), LDR_OK);
+        } else {
+          ASSERT_EQ(ldrInstallOnTrial(&d.layout, &outcome), LDR_OK);
+          ASSERT_EQ(outcome, LDR_ON_TRIAL);
+          if (way == 1) {
+            ASSERT_EQ(ldrConfirm(&d.layout), LDR_OK);
+          }
+          ASSERT_EQ(ldrInstallOnTrial(&d.layout, &outcome), LDR_OK);
+          ASSERT_EQ(outcome, way == 1 ? LDR_NOTHING_STAGED : LDR_REVERTED);
+        }
+        for (std::uint32_t at = 0; at < Device::flashSize(geometry, slot); at += geometry.sectorSize)
+          most[way] = std::max(most[way], d.flash.erasesOf(at) - before[at / geometry.sectorSize]);
+      }
+      EXPECT_LE(most[way], static_cast<std::uint32_t>(2 + way));
+    }
+    std::printf("wear: %s%s%u-sector slots of %u-byte sectors, %u-byte images, %u status sectors: at most %u, %u and %u erases of a "
+                "sector per update, %u, %u and %u updates (over the old image, on trial confirmed and reverted)\n",
+                c.name, *c.name != 0 ? ": " : "", slot / geometry.sectorSize, geometry.sectorSize, c.image,
+                Device::statusSectors(geometry, slot), most[0], most[1], most[2], 10000 / most[0], 10000 / most[1],
+                10000 / most[2]);
   }
 }
 
