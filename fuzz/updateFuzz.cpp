@@ -33,8 +33,11 @@ const FlashGeometry kGeometry{"fuzz", kSector, 8, 0xFF, true, true};
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  FlashModel flash(kGeometry, 2 * kSlot + 3 * kSector);
-  ldrUpdateLayout layout{flash.flash(), 0, kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + 2 * kSector, nullptr, 0};
+  // Bit 5 of the first byte: a status log that goes round three sectors instead of two.
+  const std::uint32_t statusSectors = (data[0] & 0x20) != 0 ? 3 : 2;
+  FlashModel flash(kGeometry, 2 * kSlot + (statusSectors + 1) * kSector);
+  ldrUpdateLayout layout{flash.flash(), 0,       kSlot, kSlot, 2 * kSlot, 0x20000000, 0x10000, 2 * kSlot + statusSectors * kSector,
+                         nullptr,       statusSectors};
 #ifdef UPDATE_FUZZ_SIGNED
   // Bit 4 of the first byte: a device that takes signed images only, over arbitrary flash or a
   // stream (the modes that stage images of their own stage unsigned ones).
@@ -43,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((data[0] & 0x10) != 0 && data[0] % 2 == 0) layout.trust = &trust;
 #endif
   const Bytes input(data + 1, data + size);
-  const std::size_t flashSize = 2 * kSlot + 2 * kSector;
+  const std::size_t flashSize = 2 * kSlot + statusSectors * kSector;
   if (data[0] % 4 != 2) {
     if (data[0] % 4 == 0) {
       // The whole flash as the input says.
@@ -90,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 0; i < over.size(); ++i) over[i] ^= input[2 + i];
         // Bytes changed in the slots or the status area: forged state, which no power cut makes
         // (a cut moves bits one way only), so the image check below does not hold there.
-        overSlots = offset < 2 * kSlot + 2 * kSector && over != flash.peek(static_cast<std::uint32_t>(offset), over.size());
+        overSlots = offset < flashSize && over != flash.peek(static_cast<std::uint32_t>(offset), over.size());
         flash.place(static_cast<std::uint32_t>(offset), over);
       }
       if (data[0] % 4 == 3) {

@@ -763,6 +763,8 @@ static bool scratchApart(const ldrUpdateLayout *layout) {
 ldrStatus ldrCheckTrialLayout(const ldrUpdateLayout *layout) {
   const ldrStatus status = ldrCheckUpdateLayout(layout);
   if (status != LDR_OK) return status;
+  /* The product wraps for sectors of 4 MiB and more, yet stays above 2^31, more than a slot can
+   * be beside another. */
   if (!scratchApart(layout) || layout->slotSize > LDR_SWAP_MAX_SECTORS * layout->flash->sectorSize)
     return LDR_BAD_LAYOUT;
   return LDR_OK;
