@@ -13,11 +13,12 @@
  *   erased once for every round of the log.
  * - Staging first records "idle" if an image was staged (so that nothing in the update slot is
  *   installable while it changes), then erases the slot's sectors as the stream reaches them and
- *   programs the payload, each program read back; at the end it erases the rest of the slot as far
- *   as the primary's image reaches, so that a swap reads no unit an older staging tore. The header's program units come last: under
- *   the ECC rule the unit that holds the magic number is the very last, and without it every
- *   header unit is first programmed with the magic left erased and then once more with it, so
- *   that a cut inside the header leaves a magic number that is not whole. Then "staged".
+ *   programs the payload, each program read back; at the end it erases the rest of the slot as
+ *   far as the primary's image reaches, so that a swap reads no unit an older staging tore. The
+ *   header's program units come last: under the ECC rule the unit that holds the magic number is
+ *   the very last, and without it every header unit is first programmed with the magic left
+ *   erased and then once more with it, so that a cut inside the header leaves a magic number
+ *   that is not whole. Then "staged".
  * - Install acts on "staged" only: it checks the update slot against the record, then rewrites
  *   the primary slot sector by sector where it differs, compares every byte, and records
  *   "installed". The update slot is not written while it is staged, so a cut anywhere leaves a
@@ -288,10 +289,10 @@ static ldrStatus appendRecord(const ldrUpdateLayout *layout, ldrLogScan *scan, u
   if (status == LDR_FLASH_PROGRAM_FAILED) {
     /* Full, or refused twice: the next sector holds only older records. */
     scan->sector = scan->sector + 1u == statusSectors(layout) ? 0u : scan->sector + 1u;
-    slot = 0;
-    status = flashErase(flash, layout->statusArea + scan->sector * flash->sectorSize);
-    if (status == LDR_OK) status = programVerified(flash, layout->statusArea + scan->sector * flash->sectorSize, bytes, stride);
-    slot += stride;
+    const uint32_t address = layout->statusArea + scan->sector * flash->sectorSize;
+    status = flashErase(flash, address);
+    if (status == LDR_OK) status = programVerified(flash, address, bytes, stride);
+    slot = stride;
   }
   if (status != LDR_OK) return status;
   scan->found = true;
